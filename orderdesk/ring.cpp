@@ -1,0 +1,36 @@
+#include "ring.h"
+
+Order new_orders[ring_slots];
+int num_new_orders = 0;
+int order_num = 0;
+pthread_mutex_t data_mutex = PTHREAD_MUTEX_INITIALIZER;
+pthread_mutex_t console_mutex = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t buffer_full = PTHREAD_COND_INITIALIZER;
+pthread_cond_t buffer_empty = PTHREAD_COND_INITIALIZER;
+
+void putOrder(int &write_slot, int item_number) {
+  pthread_mutex_lock(&data_mutex);        // 1
+  while (num_new_orders == ring_slots) {  // 2
+    pthread_cond_wait(&buffer_full, &data_mutex);
+  }
+  new_orders[write_slot++] = Order{order_num, item_number};  // 3
+  ++num_new_orders;                                          // 4
+  pthread_cond_signal(&buffer_empty);                        // 5
+  pthread_mutex_unlock(&data_mutex);                         // 6
+  ++order_num;                                               // 7
+  if (write_slot == ring_slots) {                            // 8
+    write_slot = 0;
+  }
+}
+
+Order takeOrder(int &read_slot) {
+  pthread_mutex_lock(&data_mutex);  // 1
+  while (num_new_orders == 0) {     // 2
+    pthread_cond_wait(&buffer_empty, &data_mutex);
+  }
+  const Order order = new_orders[read_slot++];  // 3
+  --num_new_orders;                             // 4
+  pthread_cond_signal(&buffer_full);            // 5
+  pthread_mutex_unlock(&data_mutex);            // 6
+  return order;
+}

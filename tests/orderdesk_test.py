@@ -1,0 +1,86 @@
+"""orderdesk as its users see it: exact lines, their order between the threads, timing."""
+
+import unittest
+
+import blackbox
+from blackbox import Session, start
+
+PROMPT = b"Enter a menu item number between 1 and 50: "
+FAREWELL = b"Phew! Done with orders for today!\n"
+INT_MAX, INT_MIN = 2**31 - 1, -(2**31)
+
+
+def confirmation(number, item):
+    return PROMPT + b"Got new order! Order number is %d and item number: %d\n" % (number, item)
+
+
+def processing(number, item):
+    return b"Processing order number %d with item number: %d\n" % (number, item)
+
+
+class DayTest(unittest.TestCase):
+    def check_day(self, session, items):
+        """A whole day: every line exact, each thread's lines in sequence, the farewell last."""
+        items = list(items) + [0] * (10 - len(items))
+        lines = session.out.splitlines(keepends=True)
+        self.assertEqual(session.status, 0)
+        self.assertEqual(len(lines), 21, session.out)
+        self.assertEqual(lines[-1], FAREWELL)
+        taken = [line for line in lines if line.startswith(PROMPT)]
+        self.assertEqual(taken, [confirmation(n, item) for n, item in enumerate(items)])
+        processed = [line for line in lines if not line.startswith(PROMPT)][:-1]
+        self.assertEqual(processed, [processing(n, item) for n, item in enumerate(items)])
+        for n, item in enumerate(items):
+            self.assertLess(lines.index(confirmation(n, item)), lines.index(processing(n, item)))
+        self.assertGreaterEqual(session.elapsed, 10.0)
+
+
+class Day(DayTest):
+    def test_piped_day_passes_through_a_ring_of_four_at_one_order_per_second(self):
+        items = [5, 0, 51, -3, 50, 1, INT_MAX, INT_MIN, 17, 42]
+        session = start(b"".join(b"%d\n" % item for item in items)).finish()
+        self.check_day(session, items)
+
+        # Orders 0 to 5 are confirmed at once: four wait in the ring, one is being
+        # processed, one waits for room. Then each take makes room for one more.
+        seen = {line: when for when, line in session.lines()}
+        for n, item in enumerate(items):
+            confirmed, processed = seen[confirmation(n, item)], seen[processing(n, item)]
+            self.assertGreaterEqual(processed, n, "a second per order")
+            self.assertLess(processed, n + 0.9)
+            earliest = max(n - 5, 0)
+            self.assertGreaterEqual(confirmed, earliest, f"order {n} confirmed before there was room")
+            self.assertLess(confirmed, earliest + 0.9, f"order {n} confirmed late")
+        self.assertGreaterEqual(seen[FAREWELL], 10.0)
+
+
+class ShortInput(DayTest):
+    def test_orders_without_a_number_record_zero(self):
+        cases = {
+            b"": [],
+            b"7 8 9\n": [7, 8, 9],
+            b" 3\n\t4\n\n  5": [3, 4, 5],
+            b"4 five 6\n": [4],
+            b"12 99999999999 3\n": [12, INT_MAX],
+            b"-99999999999 3\n": [INT_MIN],
+            b"+8 -0 9x": [8, 0, 9],
+        }
+        sessions = {data: start(data) for data in cases}  # days run side by side
+        for data, items in cases.items():
+            with self.subTest(input=data):
+                self.check_day(sessions[data].finish(), items)
+
+
+class Interactive(DayTest):
+    def test_prompt_waits_for_the_user_and_nothing_interrupts_it(self):
+        # Typed a little slower than the orders are processed, so the ring never fills
+        # and the next prompt always comes: it must stand last, alone, while it waits.
+        session = Session()
+        for n in range(10):
+            self.assertTrue(session.output(after=1.2).endswith(PROMPT), session.output())
+            session.type(b"%d\n" % (n * 3))
+        self.check_day(session.finish(), [n * 3 for n in range(10)])
+
+
+if __name__ == "__main__":
+    blackbox.main()
