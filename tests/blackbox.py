@@ -15,6 +15,10 @@ PROGRAM = ""
 HARD_LIMIT = 60.0  # seconds; a run still going then is killed (SIGKILL) and fails
 SANITIZED = bool(os.environ.get("SANITIZE"))
 
+# Run under this, a program's first pthread_create fails with EAGAIN: the default thread
+# stack, as large as the stack limit, no longer fits in the address-space limit.
+NO_THREADS = ("sh", "-c", 'ulimit -s 1000000 && ulimit -v 500000 && exec "$0"')
+
 
 class Session:
     """One run of PROGRAM; its output is collected with arrival times while we type."""
