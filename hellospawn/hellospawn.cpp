@@ -1,11 +1,16 @@
 // Reads a number and greets with it from a new thread.
 #include <pthread.h>
 
+#include <cstdlib>
 #include <iostream>
 
 void *PrintHello(void *arg) {
   const int number = *static_cast<const int *>(arg);
   std::cout << "Hello World from thread with arg: " << number << "!\n";
+  // The last output of the program: when it could not be written, the program fails.
+  if (!std::cout.flush()) {
+    std::exit(1);
+  }
   return nullptr;
 }
 

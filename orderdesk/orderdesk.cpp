@@ -44,10 +44,19 @@ void *processOrders(void *) {
 int main() {
   pthread_t processor;
   pthread_t taker;
-  pthread_create(&processor, nullptr, processOrders, nullptr);  // 1
-  pthread_create(&taker, nullptr, takeOrders, nullptr);         // 2
-  pthread_join(processor, nullptr);                             // 3
+  int rc = pthread_create(&processor, nullptr, processOrders, nullptr);  // 1
+  if (rc == 0) {
+    rc = pthread_create(&taker, nullptr, takeOrders, nullptr);  // 2
+  }
+  if (rc != 0) {
+    std::cout << "ERROR; return code from pthread_create() is " << rc << std::endl;
+    return -1;  // ends the process, a processing thread already started with it
+  }
+  pthread_join(processor, nullptr);  // 3
   pthread_join(taker, nullptr);
   std::cout << "Phew! Done with orders for today!" << std::endl;  // 4
-  pthread_exit(nullptr);                                          // 5
+  if (!std::cout) {
+    return 1;  // the day's output was lost
+  }
+  pthread_exit(nullptr);  // 5
 }

@@ -25,5 +25,5 @@ int main() {
   for (const int *ref : refs) {
     std::cout << *ref << " ";
   }
-  return 0;
+  return std::cout.flush() ? 0 : 1;  // 1: the output was lost
 }

@@ -5,6 +5,8 @@ Every test module is run as  python3 MODULE.py PROGRAM [unittest arguments].
 
 import atexit
 import os
+import random
+import re
 import subprocess
 import sys
 import threading
@@ -18,6 +20,55 @@ SANITIZED = bool(os.environ.get("SANITIZE"))
 # Run under this, a program's first pthread_create fails with EAGAIN: the default thread
 # stack, as large as the stack limit, no longer fits in the address-space limit.
 NO_THREADS = ("sh", "-c", 'ulimit -s 1000000 && ulimit -v 500000 && exec "$0"')
+
+# Ways to lose a program's output; each program must then end with status 1.
+OUTPUT_LOST = {
+    "full device": ("sh", "-c", 'exec "$0" >/dev/full'),
+    "closed": ("sh", "-c", 'exec "$0" >&-'),
+}
+NO_INPUT = ("sh", "-c", 'exec "$0" <&-')  # standard input closed
+
+
+def _random_text(seed):
+    rng = random.Random(seed)
+    pieces = [b" ", b"\n", b"\t", b"+", b"-", b"0", b"7", b"42", b"x", b"\0", b"\xff", b"99999999999"]
+    return b"".join(rng.choice(pieces) for _ in range(200))
+
+
+HOSTILE = {
+    "random bytes": random.Random(1).randbytes(4096),
+    "binary zeros": bytes(4096),
+    "a megabyte of digits": b"7" * (1 << 20),
+    "above 32 bits": b"2147483648 5 6 7 8 9 1 2 3 4",
+    "below 32 bits": b"-2147483649 5 6 7 8 9 1 2 3 4",
+    "far beyond 32 bits": b"\t-" + b"9" * 40 + b" 12",
+    **{f"random text {seed}": _random_text(seed) for seed in range(3)},
+}
+
+WHITESPACE = b" \t\n\v\f\r"
+
+
+def stream_reads(data, count):
+    """What `count` successive reads of an int from a standard stream leave: the number, 0
+    when the characters do not convert, the nearest limit beyond 32 bits, or None once the
+    stream has failed or ended and no longer touches the variable."""
+    values, pos, failed = [], 0, False
+    for _ in range(count):
+        while pos < len(data) and data[pos] in WHITESPACE:
+            pos += 1
+        if failed or pos == len(data):
+            failed = True
+            values.append(None)
+            continue
+        token = re.match(rb"[+-]?[0-9]*", data[pos:]).group()
+        pos += len(token)
+        digits = token.lstrip(b"+-")
+        magnitude = int(digits.lstrip(b"0")[:11] or b"0")  # 11 digits are beyond 32 bits already
+        number = -magnitude if token.startswith(b"-") else magnitude
+        clamped = min(max(number, -(2**31)), 2**31 - 1)
+        failed = not digits or clamped != number
+        values.append(clamped)
+    return values
 
 
 class Session:

@@ -3,7 +3,7 @@
 import unittest
 
 import blackbox
-from blackbox import Session, start
+from blackbox import HOSTILE, NO_INPUT, NO_THREADS, OUTPUT_LOST, Session, run, start, stream_reads
 
 PROMPT = b"Enter a menu item number between 1 and 50: "
 FAREWELL = b"Phew! Done with orders for today!\n"
@@ -80,6 +80,31 @@ class Interactive(DayTest):
             self.assertTrue(session.output(after=1.2).endswith(PROMPT), session.output())
             session.type(b"%d\n" % (n * 3))
         self.check_day(session.finish(), [n * 3 for n in range(10)])
+
+
+class Hostile(DayTest):
+    def test_hostile_input_reads_as_the_stream_rules_say(self):
+        sessions = {name: start(data) for name, data in HOSTILE.items()}
+        sessions["closed input"] = start(wrapper=NO_INPUT)
+        for name, session in sessions.items():
+            with self.subTest(name):
+                data = HOSTILE.get(name, b"")
+                self.check_day(session.finish(), [item or 0 for item in stream_reads(data, 10)])
+
+
+class Failures(unittest.TestCase):
+    def test_lost_output_ends_the_day_with_status_1(self):
+        sessions = {name: start(b"1 2 3", wrapper=wrapper) for name, wrapper in OUTPUT_LOST.items()}
+        for name, session in sessions.items():
+            with self.subTest(name):
+                self.assertEqual(session.finish().status, 1)
+
+    @unittest.skipIf(blackbox.SANITIZED, "sanitizers need more address space than the limit")
+    def test_refused_thread_is_reported_at_once_with_status_255(self):
+        result = run(b"1 2 3", wrapper=NO_THREADS)
+        expected = b"ERROR; return code from pthread_create() is 11\n"
+        self.assertEqual((result.out, result.status), (expected, 255))
+        self.assertLess(result.elapsed, 1.0)
 
 
 if __name__ == "__main__":
