@@ -1,0 +1,17 @@
+#!/bin/sh
+# Installs a build into a scratch prefix: the three programs and their manual pages, nothing
+# else, and the installed programs run.
+set -eu
+build=$1
+prefix=$(mktemp -d)
+trap 'rm -rf "$prefix"' EXIT
+
+cmake --install "$build" --prefix "$prefix" >/dev/null
+(cd "$prefix" && find . -type f | sort) >"$prefix.files"
+expected="./bin/hellospawn ./bin/orderdesk ./bin/sortfour \
+./share/man/man1/hellospawn.1 ./share/man/man1/orderdesk.1 ./share/man/man1/sortfour.1"
+[ "$(cat "$prefix.files")" = "$(printf '%s\n' $expected)" ] || {
+  echo "installed files differ:"; cat "$prefix.files"; exit 1
+}
+rm "$prefix.files"
+[ "$(echo 4 1 3 2 | "$prefix/bin/sortfour")" = "$(printf 'Input 4 values into the array.\n1 2 3 4 ')" ]
