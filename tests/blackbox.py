@@ -142,6 +142,21 @@ def run(data=b"", **kwargs):
     return start(data, **kwargs).finish()
 
 
+def hostile_runs():
+    """Runs PROGRAM on each hostile input and on a closed input, side by side; yields the
+    case's name, its input and the finished session."""
+    sessions = {name: (data, start(data)) for name, data in HOSTILE.items()}
+    sessions["closed input"] = (b"", start(wrapper=NO_INPUT))
+    for name, (data, session) in sessions.items():
+        yield name, data, session.finish()
+
+
+def lost_output_statuses(data):
+    """The exit status of PROGRAM on `data` for each way of losing its output."""
+    sessions = {name: start(data, wrapper=wrapper) for name, wrapper in OUTPUT_LOST.items()}
+    return {name: session.finish().status for name, session in sessions.items()}
+
+
 def main():
     global PROGRAM
     PROGRAM = sys.argv[1]

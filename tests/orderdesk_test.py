@@ -3,7 +3,8 @@
 import unittest
 
 import blackbox
-from blackbox import HOSTILE, NO_INPUT, NO_THREADS, OUTPUT_LOST, Session, run, start, stream_reads
+from blackbox import (NO_THREADS, OUTPUT_LOST, Session, hostile_runs, lost_output_statuses, run,
+                      start, stream_reads)
 
 PROMPT = b"Enter a menu item number between 1 and 50: "
 FAREWELL = b"Phew! Done with orders for today!\n"
@@ -84,20 +85,14 @@ class Interactive(DayTest):
 
 class Hostile(DayTest):
     def test_hostile_input_reads_as_the_stream_rules_say(self):
-        sessions = {name: start(data) for name, data in HOSTILE.items()}
-        sessions["closed input"] = start(wrapper=NO_INPUT)
-        for name, session in sessions.items():
+        for name, data, session in hostile_runs():
             with self.subTest(name):
-                data = HOSTILE.get(name, b"")
-                self.check_day(session.finish(), [item or 0 for item in stream_reads(data, 10)])
+                self.check_day(session, [item or 0 for item in stream_reads(data, 10)])
 
 
 class Failures(unittest.TestCase):
     def test_lost_output_ends_the_day_with_status_1(self):
-        sessions = {name: start(b"1 2 3", wrapper=wrapper) for name, wrapper in OUTPUT_LOST.items()}
-        for name, session in sessions.items():
-            with self.subTest(name):
-                self.assertEqual(session.finish().status, 1)
+        self.assertEqual(lost_output_statuses(b"1 2 3"), dict.fromkeys(OUTPUT_LOST, 1))
 
     @unittest.skipIf(blackbox.SANITIZED, "sanitizers need more address space than the limit")
     def test_refused_thread_is_reported_at_once_with_status_255(self):
