@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Start-up cost of the programs, against `sort -n` and the floor of starting any process.
 
     python3 bench/bench.py BUILD_DIR

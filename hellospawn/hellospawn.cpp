@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reads a number and greets with it from a new thread.
 #include <pthread.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The order desk: one thread takes a day's orders at the console and puts them
 // into the ring; another takes them out and processes them, one per second.
 #include <unistd.h>

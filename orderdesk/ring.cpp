@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ring.h"
 
 Order new_orders[ring_slots];

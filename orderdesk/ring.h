@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The ring of orders between the order-taking and the order-processing thread.
 #ifndef ORDERDESK_RING_H
 #define ORDERDESK_RING_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Prints four integers in ascending order by sorting pointers to them; the
 // numbers themselves never move.
 #include <iostream>

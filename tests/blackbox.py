@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Runs a built program the way its users do: bytes in, bytes out, exit status, timing.
 
 Every test module is run as  python3 MODULE.py PROGRAM [unittest arguments].

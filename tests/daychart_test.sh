@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # The picture of a piped day is drawn from a whole day; a run that is no day is refused.
 set -eu
 python=$1 daychart=$2 orderdesk=$3

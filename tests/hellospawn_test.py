@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """hellospawn as its users see it: the whole output, its timing, and a real failed start."""
 
 import unittest

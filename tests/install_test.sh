@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Installs a build into a scratch prefix: the three programs and their manual pages, nothing
 # else, and the installed programs run.
 set -eu

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # A manual page renders without a single warning and has every section a reader expects.
 set -eu
 page=$1

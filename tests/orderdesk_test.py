@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """orderdesk as its users see it: exact lines, their order between the threads, timing."""
 
 import unittest

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The ring on its own, driven in-process: order across the wrap, and both waits.
 #include "ring.h"
 

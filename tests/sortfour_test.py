@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """sortfour as its users see it: the exact bytes for every ordering, limit and bad input."""
 
 import itertools

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Draws a day at the order desk from a real run, as an SVG.
 
     tools/daychart.py ORDERDESK {piped,typed} OUTPUT.svg
