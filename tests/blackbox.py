@@ -8,6 +8,7 @@ import atexit
 import os
 import random
 import re
+import signal
 import subprocess
 import sys
 import threading
@@ -77,15 +78,23 @@ class Session:
 
     def __init__(self, wrapper=(), stdout=subprocess.PIPE):
         self.start = time.monotonic()
-        self.proc = subprocess.Popen([*wrapper, PROGRAM], stdin=subprocess.PIPE, stdout=stdout)
-        atexit.register(self.proc.kill)  # a failed test leaves no program behind
-        self.killer = threading.Timer(HARD_LIMIT, self.proc.kill)
+        # In a process group of its own, so that the kill reaches a wrapper's children too
+        self.proc = subprocess.Popen([*wrapper, PROGRAM], stdin=subprocess.PIPE, stdout=stdout,
+                                     start_new_session=True)
+        atexit.register(self.kill)  # a failed test leaves no program behind
+        self.killer = threading.Timer(HARD_LIMIT, self.kill)
         self.killer.daemon = True
         self.killer.start()
         self.chunks = []  # (seconds since start, bytes)
         self.reader = threading.Thread(target=self._read, daemon=True)
         if self.proc.stdout:
             self.reader.start()
+
+    def kill(self):
+        try:
+            os.killpg(self.proc.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
 
     def _read(self):
         while chunk := os.read(self.proc.stdout.fileno(), 65536):

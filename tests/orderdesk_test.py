@@ -1,6 +1,8 @@
 # SPDX-License-Identifier: MIT
 """orderdesk as its users see it: exact lines, their order between the threads, timing."""
 
+import os
+import tempfile
 import unittest
 
 import blackbox
@@ -9,6 +11,7 @@ from blackbox import (NO_THREADS, OUTPUT_LOST, Session, hostile_runs, lost_outpu
 
 PROMPT = b"Enter a menu item number between 1 and 50: "
 FAREWELL = b"Phew! Done with orders for today!\n"
+REFUSED = b"ERROR; return code from pthread_create() is 11\n"
 INT_MAX, INT_MIN = 2**31 - 1, -(2**31)
 
 
@@ -98,8 +101,29 @@ class Failures(unittest.TestCase):
     @unittest.skipIf(blackbox.SANITIZED, "sanitizers need more address space than the limit")
     def test_refused_thread_is_reported_at_once_with_status_255(self):
         result = run(b"1 2 3", wrapper=NO_THREADS)
-        expected = b"ERROR; return code from pthread_create() is 11\n"
-        self.assertEqual((result.out, result.status), (expected, 255))
+        self.assertEqual((result.out, result.status), (REFUSED, 255))
+        self.assertLess(result.elapsed, 1.0)
+
+    @unittest.skipIf(blackbox.SANITIZED, "sanitizers need more address space than the limit")
+    def test_second_thread_refused_alone_is_reported_at_once_with_status_255(self):
+        # A thread's stack is as large as the stack limit. With a limit far above all else
+        # that the program maps, an address-space limit half a stack below what a running
+        # day maps leaves room for the processing thread's stack, not for the taker's too.
+        stack_kib = 1_000_000
+        limit = f'ulimit -s {stack_kib} && exec "$0"'
+        day = Session(wrapper=("sh", "-c", limit))
+        self.assertTrue(day.output(after=0.5).endswith(PROMPT), "both threads run")
+        with open(f"/proc/{day.proc.pid}/status") as status:
+            mapped_kib = next(int(line.split()[1]) for line in status if line.startswith("VmSize:"))
+        day.kill()
+        self.assertLess(mapped_kib - 2 * stack_kib, stack_kib / 4, "all else is small")
+
+        with tempfile.NamedTemporaryFile("r") as trace:
+            result = run(b"1 2 3", wrapper=(
+                os.environ.get("STRACE") or "strace", "-f", "-e", "trace=clone,clone3", "-o", trace.name,
+                "sh", "-c", f"ulimit -v {mapped_kib - stack_kib // 2} && {limit}"))
+            self.assertEqual(trace.read().count("CLONE_THREAD"), 1, "the processing thread started")
+        self.assertEqual((result.out, result.status), (REFUSED, 255))
         self.assertLess(result.elapsed, 1.0)
 
 
