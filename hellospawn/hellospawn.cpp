@@ -10,7 +10,7 @@ void *PrintHello(void *arg) {
   std::cout << "Hello World from thread with arg: " << number << "!\n";
   // The last output of the program: when it could not be written, the program fails.
   if (!std::cout.flush()) {
-    std::exit(1);
+    std::exit(1);  // NOLINT(concurrency-mt-unsafe): no other thread is left to race it
   }
   return nullptr;
 }
@@ -22,9 +22,9 @@ int main() {
   number = 0;
   std::cin >> number;
   pthread_t thread;
-  const int rc = pthread_create(&thread, nullptr, PrintHello, &number);
-  if (rc != 0) {
-    std::cout << "ERROR; return code from pthread_create() is " << rc << std::endl;
+  const int error = pthread_create(&thread, nullptr, PrintHello, &number);
+  if (error != 0) {
+    std::cout << "ERROR; return code from pthread_create() is " << error << std::endl;
     return -1;
   }
   pthread_exit(nullptr);

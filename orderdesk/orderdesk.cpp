@@ -11,7 +11,7 @@ namespace {
 constexpr int orders_per_day = 10;
 }
 
-void *takeOrders(void *) {
+void *takeOrders(void * /*unused*/) {
   int write_slot = 0;
   for (int i = 0; i < orders_per_day; ++i) {
     pthread_mutex_lock(&console_mutex);                          // 1
@@ -26,7 +26,7 @@ void *takeOrders(void *) {
   pthread_exit(nullptr);
 }
 
-void *processOrders(void *) {
+void *processOrders(void * /*unused*/) {
   int read_slot = 0;
   for (int i = 0; i < orders_per_day; ++i) {
     const Order order = takeOrder(read_slot);                      // 1
@@ -34,8 +34,9 @@ void *processOrders(void *) {
     std::cout << "Processing order number " << order.order_number  // 3
               << " with item number: " << order.item_number << std::endl;
     pthread_mutex_unlock(&console_mutex);  // 4
-    sleep(1);                              // 5
-    if (read_slot == ring_slots) {         // 6
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): glibc's sleep is a nanosleep, safe in threads
+    sleep(1);                       // 5
+    if (read_slot == ring_slots) {  // 6
       read_slot = 0;
     }
   }
@@ -45,12 +46,12 @@ void *processOrders(void *) {
 int main() {
   pthread_t processor;
   pthread_t taker;
-  int rc = pthread_create(&processor, nullptr, processOrders, nullptr);  // 1
-  if (rc == 0) {
-    rc = pthread_create(&taker, nullptr, takeOrders, nullptr);  // 2
+  int error = pthread_create(&processor, nullptr, processOrders, nullptr);  // 1
+  if (error == 0) {
+    error = pthread_create(&taker, nullptr, takeOrders, nullptr);  // 2
   }
-  if (rc != 0) {
-    std::cout << "ERROR; return code from pthread_create() is " << rc << std::endl;
+  if (error != 0) {
+    std::cout << "ERROR; return code from pthread_create() is " << error << std::endl;
     return -1;  // ends the process, a processing thread already started with it
   }
   pthread_join(processor, nullptr);  // 3
