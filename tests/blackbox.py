@@ -123,6 +123,7 @@ class Session:
         self.status = self.proc.wait()
         self.elapsed = time.monotonic() - self.start
         self.killer.cancel()
+        atexit.unregister(self.kill)  # its process group may be gone, its number reused
         if self.proc.stdout:
             self.reader.join()
         self.out = self.output()

@@ -116,6 +116,7 @@ class Failures(unittest.TestCase):
         with open(f"/proc/{day.proc.pid}/status") as status:
             mapped_kib = next(int(line.split()[1]) for line in status if line.startswith("VmSize:"))
         day.kill()
+        day.finish()
         self.assertLess(mapped_kib - 2 * stack_kib, stack_kib / 4, "all else is small")
 
         with tempfile.NamedTemporaryFile("r") as trace:
