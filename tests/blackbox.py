@@ -126,6 +126,7 @@ class Session:
         atexit.unregister(self.kill)  # its process group may be gone, its number reused
         if self.proc.stdout:
             self.reader.join()
+            self.proc.stdout.close()
         self.out = self.output()
         return self
 
