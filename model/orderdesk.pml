@@ -3,7 +3,8 @@
  * The order desk's protocol: main, takeOrders and processOrders sharing the ring of four
  * orders, its count, two mutexes and two condition variables. The step numbers are the
  * code's own: put 1-8 and take 1-6 in orderdesk/ring.cpp; the steps of takeOrders,
- * processOrders and main in orderdesk/orderdesk.cpp.
+ * processOrders and main in orderdesk/orderdesk.cpp; model/steps.py checks that they agree,
+ * in number and in kind.
  *
  * The pthread semantics: a lock blocks while the mutex is held. A wait releases the mutex
  * and registers as a waiter in one atomic step, then re-acquires the mutex as a separate,
@@ -21,8 +22,8 @@
 #endif
 #define item(n) (100 + n) /* the menu item typed for order n */
 
-#define TAKER 1 /* a mutex holds the number of its holder, or 0 */
-#define PROCESSOR 2
+#define PRODUCER 1 /* takeOrders; a mutex holds the number of its holder, or 0 */
+#define CONSUMER 2 /* processOrders */
 
 #ifdef MUTANT_FULL_OFF_BY_ONE
 #define RING_FULL (num_new_orders > SLOTS)
@@ -45,15 +46,15 @@ byte num_new_orders; /* a byte: one too many takes show as 255 */
 byte order_num;
 byte data_mutex;
 byte console_mutex;
-bool buffer_full;  /* whether its one waiter, the taking thread, waits */
-bool buffer_empty; /* whether its one waiter, the processing thread, waits */
+bool buffer_full;  /* whether its one waiter, the producer, waits */
+bool buffer_empty; /* whether its one waiter, the consumer, waits */
 byte spurious = SPURIOUS;
 
 /* What the console shows, and how the day ends */
 byte confirmed; /* confirmation lines printed */
 byte processed; /* processing lines printed */
-bool taker_done;
-bool processor_done;
+bool producer_done;
+bool consumer_done;
 bool farewell;
 
 inline lock(mutex, me) {
@@ -84,15 +85,15 @@ inline add_to_count(delta) {
 }
 
 inline put() {
-  lock(data_mutex, TAKER); /* put 1 */
+  lock(data_mutex, PRODUCER); /* put 1 */
 #ifdef MUTANT_IF_PUT
   if /* put 2 */
-  :: RING_FULL -> wait(buffer_full, data_mutex, TAKER)
+  :: RING_FULL -> wait(buffer_full, data_mutex, PRODUCER)
   :: else
   fi;
 #else
   do /* put 2 */
-  :: RING_FULL -> wait(buffer_full, data_mutex, TAKER)
+  :: RING_FULL -> wait(buffer_full, data_mutex, PRODUCER)
   :: else -> break
   od;
 #endif
@@ -103,7 +104,7 @@ inline put() {
 #ifndef MUTANT_NO_SIGNAL_EMPTY
   signal(buffer_empty); /* put 5 */
 #endif
-  unlock(data_mutex, TAKER); /* put 6 */
+  unlock(data_mutex, PRODUCER); /* put 6 */
   order_num++; /* put 7 */
   if /* put 8 */
   :: write_slot == WRAP -> write_slot = 0
@@ -112,20 +113,22 @@ inline put() {
 }
 
 inline take() {
-  lock(data_mutex, PROCESSOR); /* take 1 */
+  lock(data_mutex, CONSUMER); /* take 1 */
 #ifdef MUTANT_IF_TAKE
   if /* take 2 */
-  :: num_new_orders == 0 -> wait(buffer_empty, data_mutex, PROCESSOR)
+  :: num_new_orders == 0 -> wait(buffer_empty, data_mutex, CONSUMER)
   :: else
   fi;
 #else
   do /* take 2 */
-  :: num_new_orders == 0 -> wait(buffer_empty, data_mutex, PROCESSOR)
+  :: num_new_orders == 0 -> wait(buffer_empty, data_mutex, CONSUMER)
   :: else -> break
   od;
 #endif
+#ifndef MUTANT_COPY_AFTER_UNLOCK
   order_number = new_orders[read_slot].order_number; /* take 3 */
   item_number = new_orders[read_slot].item_number;
+#endif
   read_slot++;
 #ifndef MUTANT_DECREMENT_AFTER_UNLOCK
   add_to_count(-1); /* take 4 */
@@ -134,9 +137,13 @@ inline take() {
   signal(buffer_full); /* take 5 */
 #endif
 #ifdef MUTANT_BOTH_MUTEXES
-  lock(console_mutex, PROCESSOR);
+  lock(console_mutex, CONSUMER);
 #endif
-  unlock(data_mutex, PROCESSOR); /* take 6 */
+  unlock(data_mutex, CONSUMER); /* take 6 */
+#ifdef MUTANT_COPY_AFTER_UNLOCK
+  order_number = new_orders[read_slot - 1].order_number;
+  item_number = new_orders[read_slot - 1].item_number;
+#endif
 #ifdef MUTANT_DECREMENT_AFTER_UNLOCK
   add_to_count(-1);
 #endif
@@ -145,20 +152,20 @@ inline take() {
 proctype takeOrders() {
   byte i, write_slot, item_number, count;
   for (i : 0 .. ORDERS - 1) {
-    lock(console_mutex, TAKER); /* 1 */
+    lock(console_mutex, PRODUCER); /* 1 */
     skip; /* 2: the prompt */
     item_number = item(i); /* 3: the user's answer */
 #ifdef MUTANT_CONFIRM_AFTER_PUT
-    unlock(console_mutex, TAKER);
+    unlock(console_mutex, PRODUCER);
     put();
     confirmed++;
 #else
     confirmed++; /* 4: the confirmation */
-    unlock(console_mutex, TAKER); /* 5 */
+    unlock(console_mutex, PRODUCER); /* 5 */
     put(); /* 6 */
 #endif
   }
-  taker_done = true
+  producer_done = true
 }
 
 proctype processOrders() {
@@ -166,26 +173,26 @@ proctype processOrders() {
   for (i : 0 .. ORDERS - 1) {
     take(); /* 1 */
 #ifndef MUTANT_BOTH_MUTEXES
-    lock(console_mutex, PROCESSOR); /* 2 */
+    lock(console_mutex, CONSUMER); /* 2 */
 #endif
-    assert(order_number == i && item_number == item(i)); /* 3: the processing line */
+    assert(order_number == i && item_number == item(i));
     assert(confirmed > order_number);
-    processed++;
-    unlock(console_mutex, PROCESSOR); /* 4 */
+    processed++; /* 3: the processing line, of the order checked above */
+    unlock(console_mutex, CONSUMER); /* 4 */
     skip; /* 5: a second's work */
     if /* 6 */
     :: read_slot == SLOTS -> read_slot = 0
     :: else
     fi
   }
-  processor_done = true
+  consumer_done = true
 }
 
 active proctype main() {
   run processOrders(); /* 1 */
   run takeOrders(); /* 2 */
-  processor_done; /* 3 */
-  taker_done;
+  consumer_done; /* 3 */
+  producer_done;
   assert(processed == ORDERS && confirmed == ORDERS);
   farewell = true /* 4 */
   /* 5: the main thread ends, and with it the process */

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The order desk: one thread takes a day's orders at the console and puts them
-// into the ring; another takes them out and processes them, one per second.
+// The order desk: the producer reads a day's orders at the console and puts them
+// into the ring; the consumer takes them out and processes them, one per second.
 #include <unistd.h>
 
 #include <iostream>
@@ -11,6 +11,10 @@ namespace {
 constexpr int orders_per_day = 10;
 }
 
+// The producer. It holds console_mutex from its prompt until the confirmation, the
+// user's answer included: the prompt and its confirmation are one exchange, and nothing
+// may be printed between them. The cost is that the consumer's next announcement waits
+// for the user too.
 void *takeOrders(void * /*unused*/) {
   int write_slot = 0;
   for (int i = 0; i < orders_per_day; ++i) {
@@ -26,6 +30,7 @@ void *takeOrders(void * /*unused*/) {
   pthread_exit(nullptr);
 }
 
+// The consumer.
 void *processOrders(void * /*unused*/) {
   int read_slot = 0;
   for (int i = 0; i < orders_per_day; ++i) {
@@ -44,18 +49,18 @@ void *processOrders(void * /*unused*/) {
 }
 
 int main() {
-  pthread_t processor;
-  pthread_t taker;
-  int error = pthread_create(&processor, nullptr, processOrders, nullptr);  // 1
+  pthread_t consumer;
+  pthread_t producer;
+  int error = pthread_create(&consumer, nullptr, processOrders, nullptr);  // 1
   if (error == 0) {
-    error = pthread_create(&taker, nullptr, takeOrders, nullptr);  // 2
+    error = pthread_create(&producer, nullptr, takeOrders, nullptr);  // 2
   }
   if (error != 0) {
     std::cout << "ERROR; return code from pthread_create() is " << error << std::endl;
-    return -1;  // ends the process, a processing thread already started with it
+    return -1;  // ends the process, and a consumer already started with it
   }
-  pthread_join(processor, nullptr);  // 3
-  pthread_join(taker, nullptr);
+  pthread_join(consumer, nullptr);  // 3
+  pthread_join(producer, nullptr);
   std::cout << "Phew! Done with orders for today!" << std::endl;  // 4
   if (!std::cout) {
     return 1;  // the day's output was lost

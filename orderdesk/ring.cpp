@@ -9,6 +9,12 @@ pthread_mutex_t console_mutex = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t buffer_full = PTHREAD_COND_INITIALIZER;
 pthread_cond_t buffer_empty = PTHREAD_COND_INITIALIZER;
 
+// Each wait is a loop: a wait may end with its condition still true (a wake-up with
+// nothing behind it), so the condition is tested again under data_mutex every time.
+// Each signal goes out while data_mutex is still held: POSIX promises predictable
+// scheduling only then, and the woken thread must take the mutex back first, so it finds
+// the count as the signalling thread left it.
+
 void putOrder(int &write_slot, int item_number) {
   pthread_mutex_lock(&data_mutex);        // 1
   while (num_new_orders == ring_slots) {  // 2
@@ -29,6 +35,7 @@ Order takeOrder(int &read_slot) {
   while (num_new_orders == 0) {     // 2
     pthread_cond_wait(&buffer_empty, &data_mutex);
   }
+  // Copied under the mutex: once it is free, the producer may write this slot again.
   const Order order = new_orders[read_slot++];  // 3
   --num_new_orders;                             // 4
   pthread_cond_signal(&buffer_full);            // 5

@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The ring of orders between the order-taking and the order-processing thread.
+// The ring of orders between the order desk's two threads. Their roles, in one word each:
+// the producer is takeOrders, which reads each order at the console and puts it into the
+// ring; the consumer is processOrders, which takes the orders out and processes them.
 #ifndef ORDERDESK_RING_H
 #define ORDERDESK_RING_H
 
@@ -13,28 +15,32 @@ struct Order {
 constexpr int ring_slots = 4;
 
 // data_mutex guards new_orders and num_new_orders. Whenever it is free, the
-// num_new_orders waiting orders (0 to 4) fill the slots from the taker's next
-// slot onwards, wrapping from 3 to 0, and the putter's next slot follows them.
+// num_new_orders waiting orders (0 to 4) fill the slots from the consumer's next
+// slot onwards, wrapping from 3 to 0, and the producer's next slot follows them.
 // A thread's next slot is its own index modulo 4: indices wrap after the unlock.
 extern Order new_orders[ring_slots];
 extern int num_new_orders;
 extern pthread_mutex_t data_mutex;
-extern pthread_cond_t buffer_full;   // the putter waits here while all slots are taken
-extern pthread_cond_t buffer_empty;  // the taker waits here while no order waits
+// Two condition variables, one for each condition and each with one thread that waits on
+// it, so that a signal always wakes the one thread that can use it.
+extern pthread_cond_t buffer_full;   // the producer waits here while all slots are taken
+extern pthread_cond_t buffer_empty;  // the consumer waits here while no order waits
 
-// The number the next order receives; touched by the putting thread alone.
+// The number the next order receives; touched by the producer alone.
 extern int order_num;
 
-// Held across each console exchange. No thread holds it together with data_mutex.
+// Held across each console exchange. No thread holds it together with data_mutex: each
+// thread lets go of one before it locks the other, so neither can ever hold one mutex
+// while it waits for the other, and the two threads cannot deadlock.
 extern pthread_mutex_t console_mutex;
 
 // Puts item_number into the ring as order order_num, waiting while the ring is
-// full, then moves order_num on and wraps write_slot. One putting thread only.
+// full, then moves order_num on and wraps write_slot. Run by the producer only.
 void putOrder(int &write_slot, int item_number);
 
 // Takes the oldest order out of the ring, waiting while the ring is empty. It
 // leaves read_slot advanced but unwrapped: the caller wraps it when it is done
-// with the order. One taking thread only.
+// with the order. Run by the consumer only.
 Order takeOrder(int &read_slot);
 
 #endif

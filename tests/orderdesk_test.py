@@ -108,7 +108,7 @@ class Failures(unittest.TestCase):
     def test_second_thread_refused_alone_is_reported_at_once_with_status_255(self):
         # A thread's stack is as large as the stack limit. With a limit far above all else
         # that the program maps, an address-space limit half a stack below what a running
-        # day maps leaves room for the processing thread's stack, not for the taker's too.
+        # day maps leaves room for the consumer's stack, not for the producer's too.
         stack_kib = 1_000_000
         limit = f'ulimit -s {stack_kib} && exec "$0"'
         day = Session(wrapper=("sh", "-c", limit))
@@ -123,7 +123,7 @@ class Failures(unittest.TestCase):
             result = run(b"1 2 3", wrapper=(
                 os.environ.get("STRACE") or "strace", "-f", "-e", "trace=clone,clone3", "-o", trace.name,
                 "sh", "-c", f"ulimit -v {mapped_kib - stack_kib // 2} && {limit}"))
-            self.assertEqual(trace.read().count("CLONE_THREAD"), 1, "the processing thread started")
+            self.assertEqual(trace.read().count("CLONE_THREAD"), 1, "the consumer started")
         self.assertEqual((result.out, result.status), (REFUSED, 255))
         self.assertLess(result.elapsed, 1.0)
 

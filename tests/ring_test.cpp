@@ -74,7 +74,7 @@ TEST_F(Ring, KeepsFourOrdersInSequenceAcrossTheWrap) {
 
 TEST_F(Ring, HandsOrdersBetweenThreadsInSequence) {
   constexpr int orders = 10000;
-  std::thread putter([this] {
+  std::thread producer([this] {
     for (int i = 0; i < orders; ++i) {
       putOrder(write_slot, -i);
     }
@@ -84,7 +84,7 @@ TEST_F(Ring, HandsOrdersBetweenThreadsInSequence) {
     ASSERT_EQ(order.order_number, i);
     ASSERT_EQ(order.item_number, -i);
   }
-  putter.join();
+  producer.join();
 }
 
 TEST_F(Ring, FifthPutWaitsForATake) {
@@ -92,7 +92,7 @@ TEST_F(Ring, FifthPutWaitsForATake) {
     putOrder(write_slot, i);
   }
   std::atomic<bool> put{false};
-  std::thread putter([&] {
+  std::thread producer([&] {
     putOrder(write_slot, 4);
     put = true;
   });
@@ -103,7 +103,7 @@ TEST_F(Ring, FifthPutWaitsForATake) {
   EXPECT_EQ(waitingOrders(), 4);
 
   expectOrder(take(), 0, 0);
-  putter.join();
+  producer.join();
   EXPECT_TRUE(put);
   EXPECT_EQ(waitingOrders(), 4);
   for (int i = 1; i <= 4; ++i) {
@@ -114,7 +114,7 @@ TEST_F(Ring, FifthPutWaitsForATake) {
 TEST_F(Ring, TakeFromEmptyRingWaitsForAPut) {
   std::atomic<bool> taken{false};
   Order order{-1, -1};
-  std::thread taker([&] {
+  std::thread consumer([&] {
     order = take();
     taken = true;
   });
@@ -124,7 +124,7 @@ TEST_F(Ring, TakeFromEmptyRingWaitsForAPut) {
   EXPECT_FALSE(taken);
 
   putOrder(write_slot, 42);
-  taker.join();
+  consumer.join();
   EXPECT_TRUE(taken);
   expectOrder(order, 0, 42);
 }

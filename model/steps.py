@@ -1,0 +1,130 @@
+# SPDX-License-Identifier: MIT
+"""The numbered steps of the order desk, as the code has them and as the model has them.
+
+    python3 model/steps.py SOURCE_DIR
+
+Both number their steps in comments (`// 3` in C++, `/* put 3 */` or `/* 3: ... */` in
+Promela). For each function this reads every step's number and tells its kind (lock,
+wait, copy, count, signal, unlock, print, ...) from the statements of the step itself, and
+fails, listing each difference, unless the code and the model have the same steps of the
+same kinds. The model is read as SPIN reads it with no fault planted.
+"""
+
+import os
+import re
+import sys
+
+# Code functions and the model's functions that are written again from them.
+FUNCTIONS = {"putOrder": "put", "takeOrder": "take", "takeOrders": "takeOrders",
+             "processOrders": "processOrders", "main": "main"}
+
+# The first kind whose pattern a step's statements match, in this order; the patterns
+# cover both the C++ and the Promela way of writing each kind.
+KINDS = [
+    ("wait", r"pthread_cond_wait|\bwait\("),
+    ("create", r"pthread_create|\brun \w+\("),
+    ("join", r"pthread_join|^\s*\w+_done;"),
+    ("exit", r"pthread_exit|the main thread ends"),
+    ("put", r"\bputOrder\(|\bput\(\)"),
+    ("take", r"\btakeOrder\(|\btake\(\)"),
+    ("unlock", r"pthread_mutex_unlock|\bunlock\("),
+    ("lock", r"pthread_mutex_lock|\block\("),
+    ("signal", r"pthread_cond_signal|\bsignal\("),
+    ("copy", r"new_orders\["),
+    ("print", r"std::cout|\b(confirmed|processed)\+\+|farewell = true|the prompt"),
+    ("read", r"std::cin|the user's answer"),
+    ("count", r"num_new_orders|add_to_count"),
+    ("number", r"order_num\b"),
+    ("sleep", r"\bsleep\(|a second's work"),
+    ("wrap", r"\b(write|read)_slot == "),
+]
+
+CODE_FUNCTION = re.compile(r"^\S.*?\b(\w+)\(.*\{$")
+MODEL_FUNCTION = re.compile(r"^(?:active )?(?:inline|proctype) (\w+)\(")
+CODE_STEP = re.compile(r"//\s*(\d+)\s*$")
+MODEL_STEP = re.compile(r"/\*\s*(?:(?:put|take) )?(\d+)\b")
+
+
+def without_faults(lines):
+    """The model's lines as the preprocessor leaves them with no MUTANT_ switch defined."""
+    kept, stack = [], []
+    for line in lines:
+        directive = re.match(r"\s*#\s*(ifdef|ifndef|else|endif)\b\s*(\w*)", line)
+        if not directive:
+            if all(stack):
+                kept.append(line)
+            continue
+        word, name = directive.groups()
+        if word in ("ifdef", "ifndef"):
+            # No MUTANT_ switch is defined; #ifndef SPURIOUS and the like keep their default.
+            stack.append(word == "ifndef" or not name.startswith("MUTANT_"))
+        elif word == "else":
+            stack[-1] = not stack[-1] if stack else True
+        else:
+            stack.pop()
+    return kept
+
+
+def kind(statements):
+    for name, pattern in KINDS:
+        if re.search(pattern, statements, re.M):
+            return name
+    return "?"
+
+
+def steps(lines, function_re, step_re, names):
+    """{function: [(number, kind), ...]} for the functions in names."""
+    found, function, indent = {}, None, 0
+    for i, line in enumerate(lines):
+        header = function_re.match(line)
+        if header:
+            function = names.get(header.group(1))
+            if function:
+                found[function] = []
+            continue
+        if line.startswith("}"):
+            function = None
+        step = step_re.search(line)
+        if not function or not step:
+            continue
+        # A step is its own line and what follows it more deeply indented, or as a Promela
+        # option (::) or the end of one (od, fi), up to the next step.
+        indent = len(line) - len(line.lstrip())
+        block = [line]
+        for following in lines[i + 1:]:
+            deeper = len(following) - len(following.lstrip()) > indent
+            option = re.match(r"\s*(::|od\b|fi\b)", following)
+            if step_re.search(following) or not (deeper or option) or following.startswith("}"):
+                break
+            block.append(following)
+        found[function].append((int(step.group(1)), kind("\n".join(block))))
+    return found
+
+
+def main(source):
+    def read(*path):
+        with open(os.path.join(source, *path)) as f:
+            return f.read().splitlines()
+
+    code_lines = read("orderdesk", "ring.cpp") + read("orderdesk", "orderdesk.cpp")
+    code = steps(code_lines, CODE_FUNCTION, CODE_STEP, FUNCTIONS)
+    model = steps(without_faults(read("model", "orderdesk.pml")), MODEL_FUNCTION, MODEL_STEP,
+                  {name: name for name in FUNCTIONS.values()})
+    differences = []
+    for function, name in FUNCTIONS.items():
+        ours, theirs = code.get(name, []), model.get(name, [])
+        if ours != theirs:
+            differences.append(f"{function}: the code has {ours}\n  the model has {theirs}")
+        if [n for n, _ in ours] != list(range(1, len(ours) + 1)):
+            differences.append(f"{function}: the code's steps are not numbered 1 to {len(ours)}")
+    for function, name in FUNCTIONS.items():
+        print(f"{function:<14}" + " ".join(f"{n}:{k}" for n, k in code.get(name, [])))
+    if differences:
+        print("\nThe code and the model differ:\n" + "\n".join(differences))
+        return 1
+    print("\nThe code and the model have the same steps.")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1]))
