@@ -8,8 +8,14 @@ Runs the built ORDERDESK on one of two scenarios: all ten numbers piped at once,
 one every 1.5 seconds. It records when each prompt and each output line arrives, checks
 that the run was a whole day (ten confirmations and ten processing lines, each in sequence
 and with the items given, then the farewell and status 0; otherwise it says why and exits
-with status 1), and draws the two threads' lanes above the number of orders confirmed and
-not yet announced. Needs matplotlib (Debian: python3-matplotlib).
+with status 1), and draws the two threads' lanes, every wait among them, above the ring's
+own count. Needs matplotlib (Debian: python3-matplotlib).
+
+The output lines show when each order was confirmed and announced; when it entered and
+left the ring follows from the protocol:
+- an order is put when the next prompt appears; the last one, which has no next prompt,
+  when the ring has room for it, at the take four orders before it;
+- an order is taken at the later of its put and the end of the previous order's second.
 """
 
 import argparse
@@ -23,6 +29,7 @@ import time
 ITEMS = [12, 7, 33, 50, 1, 8, 21, 4, 45, 19]
 TYPING_INTERVAL = 1.5  # seconds between typed numbers
 HARD_LIMIT = 60.0  # seconds; a day still going then is killed
+SLOTS = 4
 
 PROMPT = b"Enter a menu item number between 1 and 50: "
 CONFIRMATION = re.compile(rb"Got new order! Order number is (-?\d+) and item number: (-?\d+)\n")
@@ -107,9 +114,42 @@ def parse_day(status, events):
     return day
 
 
-def waiting_counts(day):
-    """The number of orders confirmed and not yet announced, as (seconds, count) steps."""
-    changes = sorted([(t, +1) for t in day["confirmed"]] + [(t, -1) for t in day["processed"]])
+def derive(day):
+    """Adds to day when each order was put into the ring and taken out of it, and the ring's
+    count; raises NotADay if that count ever leaves 0 to 4."""
+    prompts, confirmed, processed = day["prompt"], day["confirmed"], day["processed"]
+    puts, takes = prompts[1:], []
+    for n in range(len(ITEMS)):
+        if n == len(puts):  # the last put: the day's tenth order has no prompt after it
+            puts.append(max(confirmed[n], takes[n - SLOTS]))
+        taken = max(puts[n], processed[n - 1] + 1.0 if n else 0.0)
+        # Times are those at which lines arrived; a take is never later than its order's
+        # processing line, nor than a put that had to wait for the room it made.
+        later = [processed[n]]
+        if n + SLOTS < len(prompts) - 1:  # a put seen in the lines, not the last one
+            later.append(puts[n + SLOTS])
+        takes.append(min([taken] + later))
+    day["put"], day["taken"] = puts, takes
+
+    # The count, event by event: puts and takes each in their sequence, merged by time;
+    # where lines arrived together, a take goes first wherever its order is in the ring.
+    count, steps, n, k = 0, [(0.0, 0)], 0, 0
+    while k < len(ITEMS):
+        if n < len(ITEMS) and (k == n or puts[n] < takes[k]):
+            count, when, n = count + 1, puts[n], n + 1
+        else:
+            count, when, k = count - 1, takes[k], k + 1
+        if not 0 <= count <= SLOTS:
+            raise NotADay(f"the ring's count, derived from the lines, is {count} at {when:.3f} s")
+        steps.append((when, count))
+    day["ring"] = steps
+    return day
+
+
+def steps_of(ups, downs):
+    """A count that each time in ups raises and each time in downs lowers, as (seconds,
+    count) steps from 0."""
+    changes = sorted([(t, +1) for t in ups] + [(t, -1) for t in downs])
     steps, count = [(0.0, 0)], 0
     for when, change in changes:
         count += change
@@ -121,6 +161,11 @@ def highest_count(steps):
     """The highest count and the time when it was first reached."""
     count, earliest = max((c, -t) for t, c in steps)
     return count, -earliest
+
+
+def console_waits(day):
+    """How long the consumer held each order before the console was free to announce it."""
+    return [shown - taken for taken, shown in zip(day["taken"], day["processed"])]
 
 
 def label_groups(ax, times, y, offset):
@@ -146,17 +191,23 @@ def draw(day, scenario, output):
     import matplotlib.pyplot as plt
 
     end = day["farewell"]
-    fig, (lanes, count) = plt.subplots(2, 1, sharex=True, figsize=(11, 7.5),
-                                       gridspec_kw={"height_ratios": [1.1, 1]})
+    fig, (lanes, count, held) = plt.subplots(
+        3, 1, sharex=True, figsize=(11, 8.5), gridspec_kw={"height_ratios": [1.3, 1, 0.35]})
     fig.suptitle(TITLES[scenario])
 
     prompts, confirmed, processed = day["prompt"], day["confirmed"], day["processed"]
-    lanes.broken_barh([(p, c - p) for p, c in zip(prompts, confirmed)], (0.8, 0.4),
-                      color="#9ecae1", label="at the prompt, waiting for a number")
-    lanes.broken_barh([(c, p - c) for c, p in zip(confirmed, prompts[1:])], (0.8, 0.4),
-                      color="#fdae6b", label="putting the order: waits while the ring is full")
-    lanes.broken_barh([(p, 1.0) for p in processed], (-0.2, 0.4), color="#a1d99b",
-                      label="one second's work after each announcement")
+    puts, taken = day["put"], day["taken"]
+    seconds_end = [0.0] + [p + 1.0 for p in processed[:-1]]
+    bar = {"producer": (0.8, 0.4), "consumer": (-0.2, 0.4)}
+    for lane, spans, color, label in [
+        ("producer", zip(prompts, confirmed), "#9ecae1", "at the prompt, holding the console"),
+        ("producer", zip(confirmed, puts), "#fdae6b", "in put, waiting for room in the ring"),
+        ("consumer", zip(seconds_end, taken), "#d9d9d9", "in take, waiting for an order"),
+        ("consumer", zip(taken, processed), "#fcbba1", "holding an order, waiting for the console"),
+        ("consumer", ((p, p + 1.0) for p in processed), "#a1d99b", "one second's work"),
+    ]:
+        lanes.broken_barh([(a, b - a) for a, b in spans if b - a > 0.005], bar[lane],
+                          color=color, label=label)
     lanes.plot(confirmed, [1] * len(confirmed), "v", color="#08519c", label="confirmation")
     lanes.plot(processed, [0] * len(processed), "^", color="#006d2c", label="processing line")
     label_groups(lanes, confirmed, 1, 17)
@@ -164,30 +215,36 @@ def draw(day, scenario, output):
     lanes.axvline(end, color="grey", linestyle=":")
     lanes.annotate("farewell", (end, 0.5), xytext=(4, 0), textcoords="offset points",
                    va="center", fontsize=9, color="grey")
-    lanes.set_yticks([1, 0], ["taking thread", "processing thread"])
+    lanes.set_yticks([1, 0], ["producer\n(takeOrders)", "consumer\n(processOrders)"])
     lanes.set_ylim(-0.75, 1.75)
-    lanes.legend(loc="upper center", bbox_to_anchor=(0.5, -0.02), ncol=3, fontsize=8,
+    lanes.legend(loc="upper center", bbox_to_anchor=(0.5, -0.02), ncol=4, fontsize=8,
                  frameon=False)
 
-    steps = waiting_counts(day)
+    steps = day["ring"]
     highest, when = highest_count(steps)
-    count.annotate(f"highest: {highest}", (when, highest), xytext=(6, 8),
+    count.annotate(f"highest: {highest}", (when, highest), xytext=(6, 6),
                    textcoords="offset points", fontsize=9, color="#6a51a3")
     count.step([t for t, _ in steps] + [end], [c for _, c in steps] + [0], where="post",
-               color="#6a51a3", label="orders confirmed and not yet announced, counted from "
-               "the output lines. This is not\nthe ring's own count: it also holds the order "
-               "that the taking thread has confirmed but\ncannot put yet, and for a moment the "
-               "one being announced. So it can stand above\nfour while the ring never does.")
-    count.axhline(4, color="#cb181d", linestyle="--", label="the ring's four slots")
-    count.set_ylim(0, max(highest, 4) + 1)
+               color="#6a51a3", label="orders in the ring (num_new_orders), derived from the "
+               "lines: put at the next prompt, taken at the later of its put and the end of "
+               "the previous order's second")
+    count.axhline(SLOTS, color="#cb181d", linestyle="--", label="the ring's four slots")
+    count.set_ylim(0, SLOTS + 1)
     count.set_ylabel("orders")
-    count.set_xlabel("seconds since the start")
-    count.set_xticks(range(int(end) + 2))
-    count.set_xlim(-0.3, end + 0.8)
-    count.grid(axis="x", color="#eeeeee")
-    lanes.grid(axis="x", color="#eeeeee")
-    count.legend(loc="upper center", bbox_to_anchor=(0.5, -0.2), ncol=2, fontsize=8,
+    count.legend(loc="upper center", bbox_to_anchor=(0.5, -0.04), ncol=1, fontsize=8,
                  frameon=False)
+
+    waiting = steps_of(confirmed, puts)
+    held.step([t for t, _ in waiting] + [end], [c for _, c in waiting] + [0], where="post",
+              color="#e6550d")
+    held.set_ylim(-0.2, 1.4)
+    held.set_yticks([0, 1])
+    held.set_ylabel("confirmed,\nnot yet put", fontsize=8)
+    held.set_xlabel("seconds since the start")
+    held.set_xticks(range(int(end) + 2))
+    held.set_xlim(-0.3, end + 0.8)
+    for ax in lanes, count, held:
+        ax.grid(axis="x", color="#eeeeee")
     fig.tight_layout()
     fig.savefig(output, format="svg", metadata={"Date": None})
 
@@ -199,15 +256,17 @@ def main():
     parser.add_argument("output", help="the SVG file to write")
     args = parser.parse_args()
     try:
-        day = parse_day(*run_day(args.orderdesk, args.scenario))
+        day = derive(parse_day(*run_day(args.orderdesk, args.scenario)))
     except NotADay as why:
         sys.exit(f"daychart: not a whole day: {why}")
     draw(day, args.scenario, args.output)
-    highest, when = highest_count(waiting_counts(day))
-    print(f"{args.scenario} day: {day['farewell']:.2f} s; order 6 confirmed at "
-          f"{day['confirmed'][6]:.2f} s; most orders confirmed and not yet announced: "
-          f"{highest}, first at {when:.2f} s; drawn in {args.output}")
-
+    highest, when = highest_count(day["ring"])
+    longest = max(console_waits(day))
+    print(f"{args.scenario} day: {day['farewell']:.2f} s; order 9 confirmed at "
+          f"{day['confirmed'][9]:.2f} s and put at {day['put'][9]:.2f} s; most orders in the "
+          f"ring: {highest}, first at {when:.2f} s; longest wait of the consumer for the "
+          f"console: {longest:.2f} s, with order {console_waits(day).index(longest)}; "
+          f"drawn in {args.output}")
 
 if __name__ == "__main__":
     main()
