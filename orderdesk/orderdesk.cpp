@@ -30,7 +30,8 @@ void *takeOrders(void * /*unused*/) {
   pthread_exit(nullptr);
 }
 
-// The consumer.
+// The consumer. It announces an order only once it has let go of data_mutex, and spends
+// its second holding no lock, so the producer can put orders meanwhile.
 void *processOrders(void * /*unused*/) {
   int read_slot = 0;
   for (int i = 0; i < orders_per_day; ++i) {
