@@ -7,11 +7,11 @@ Builds the floors in each build (target floors): the smallest C++ program on the
 streams, linked as the programs are there, and the programs' jobs in plain C with stdio.
 Counts whole-process instructions with callgrind, which repeats exactly for the same
 binary, input and environment whatever else the machine does, so every target is a ratio
-within this run: sortfour at most 1.06 times the C++ floor of its own linkage, hellospawn
-at most 1.12 times (its thread's start and the unwinding of pthread_exit cost about 10,000
-instructions), and each portable program at most its job in plain C with the shared C
+within this run: sortfour at most 1.07 times the C++ floor of its own linkage, hellospawn
+at most 1.15 times (its thread's start and the unwinding of pthread_exit cost about 10,000
+instructions, and a dlopen of libgcc_s where the C library is shared), and each portable program at most its job in plain C with the shared C
 library. Everything measured runs in an empty environment. Peak memory (GNU time) and the median wall time of 21 runs are reported, not
-gated. Then a piped day of orderdesk: 10 to 10.1 s, under 20 ms of CPU and 4 MiB; and the
+gated. Then a piped day of orderdesk: 10 to 10.1 s, under 20 ms of CPU and 6 MiB; and the
 heap that valgrind sees, which must not depend on the input. Exits with status 1 when a
 target is missed.
 """
@@ -28,11 +28,16 @@ import time
 BUILDS = {"shared": sys.argv[1], "static": sys.argv[2], "portable": sys.argv[3]}
 INPUT = {"sortfour": b"3\n1\n2\n0\n", "hellospawn": b"42\n", "stream": b"42\n",
          "orderdesk": b"".join(b"%d\n" % n for n in range(1, 11))}
-# To the C++ floor of the same linkage. (In a shell's environment of some forty variables,
-# which the loader reads at every start, the floors are about 20,000 instructions higher
-# and the same costs come to 1.05 and 1.10 times.)
-RATIO = {"sortfour": 1.06, "hellospawn": 1.12}
+# To the C++ floor of the same linkage. The programs' own costs above their floors hardly
+# change between releases, but the floors do: Debian 13's portable floor is 8,000
+# instructions below Debian 12's, which puts the same programs at 1.062 and 1.138 times it
+# (Debian 12: 1.055 and 1.112). In a shell's environment of some forty variables, which the
+# loader reads at every start, the floors are about 20,000 higher still.
+RATIO = {"sortfour": 1.07, "hellospawn": 1.15}
 RUNS = 21
+# A day's resident set: the shared C++ runtime's pages come to 3.3 to 3.6 MiB of it on
+# Debian 12 and 4.0 MiB on Debian 13.
+DAY_PEAK_KIB = 6144
 # Every measured program runs in an empty environment: the loader and the C library look at
 # each of the caller's variables, some 450 instructions apiece, and would count them too.
 CLEAN = {}
@@ -128,8 +133,8 @@ def main():
     (wall, cpu), (_, plain_cpu) = finish(day), finish(plain)
     print(f"\norderdesk, ten numbers piped: wall {wall:.3f} s (target 10 to 10.1), CPU "
           f"{cpu * 1000:.1f} ms (target under 20; plain C: {plain_cpu * 1000:.1f}), peak "
-          f"{peak} KiB (target under 4096)")
-    if not (10 <= wall <= 10.1 and cpu < 0.020 and peak < 4096):
+          f"{peak} KiB (target under {DAY_PEAK_KIB})")
+    if not (10 <= wall <= 10.1 and cpu < 0.020 and peak < DAY_PEAK_KIB):
         missed.append("orderdesk")
 
     print("\nheap (valgrind) for the inputs above, and for a megabyte of digits:")
