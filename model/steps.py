@@ -74,7 +74,7 @@ def kind(statements):
 
 def steps(lines, function_re, step_re, names):
     """{function: [(number, kind), ...]} for the functions in names."""
-    found, function, indent = {}, None, 0
+    found, function = {}, None
     for i, line in enumerate(lines):
         header = function_re.match(line)
         if header:
