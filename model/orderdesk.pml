@@ -9,10 +9,12 @@
  * The pthread semantics: a lock blocks while the mutex is held. A wait releases the mutex
  * and registers as a waiter in one atomic step, then re-acquires the mutex as a separate,
  * blocking step. A signal wakes at most one waiter and is lost when nobody waits. A wait
- * may also end with nothing behind it, at most SPURIOUS times in a run. The count's ++ and
- * -- are a load and a store.
+ * may also end in a spurious wake-up, one that no signal caused, as POSIX allows a wait to
+ * do: at most SPURIOUS times in a run. The count's ++ and -- are a load and a store.
  *
- * Each MUTANT_ switch (spin -DMUTANT_...) plants one fault; the checks must find it.
+ * Each MUTANT_ switch (spin -DMUTANT_...) plants one fault; the checks must find it. The
+ * switch VARIANT_SIGNAL_AFTER_UNLOCK sends both signals after the unlock instead; the checks
+ * must pass.
  */
 
 #define SLOTS 4
@@ -101,10 +103,15 @@ inline put() {
   new_orders[write_slot].item_number = item_number;
   write_slot++;
   add_to_count(1); /* put 4 */
+#ifndef VARIANT_SIGNAL_AFTER_UNLOCK
 #ifndef MUTANT_NO_SIGNAL_EMPTY
   signal(buffer_empty); /* put 5 */
 #endif
+#endif
   unlock(data_mutex, PRODUCER); /* put 6 */
+#ifdef VARIANT_SIGNAL_AFTER_UNLOCK
+  signal(buffer_empty);
+#endif
   order_num++; /* put 7 */
   if /* put 8 */
   :: write_slot == WRAP -> write_slot = 0
@@ -133,13 +140,18 @@ inline take() {
 #ifndef MUTANT_DECREMENT_AFTER_UNLOCK
   add_to_count(-1); /* take 4 */
 #endif
+#ifndef VARIANT_SIGNAL_AFTER_UNLOCK
 #ifndef MUTANT_NO_SIGNAL_FULL
   signal(buffer_full); /* take 5 */
+#endif
 #endif
 #ifdef MUTANT_BOTH_MUTEXES
   lock(console_mutex, CONSUMER);
 #endif
   unlock(data_mutex, CONSUMER); /* take 6 */
+#ifdef VARIANT_SIGNAL_AFTER_UNLOCK
+  signal(buffer_full);
+#endif
 #ifdef MUTANT_COPY_AFTER_UNLOCK
   order_number = new_orders[read_slot - 1].order_number;
   item_number = new_orders[read_slot - 1].item_number;

@@ -7,7 +7,7 @@ Both number their steps in comments (`// 3` in C++, `/* put 3 */` or `/* 3: ... 
 Promela). For each function this reads every step's number and tells its kind (lock,
 wait, copy, count, signal, unlock, print, ...) from the statements of the step itself, and
 fails, listing each difference, unless the code and the model have the same steps of the
-same kinds. The model is read as SPIN reads it with no fault planted.
+same kinds. The model is read as SPIN reads it with no fault planted and no variant chosen.
 """
 
 import os
@@ -15,7 +15,7 @@ import re
 import sys
 
 # Code functions and the model's functions that are written again from them.
-FUNCTIONS = {"putOrder": "put", "takeOrder": "take", "takeOrders": "takeOrders",
+FUNCTIONS = {"ringPut": "put", "ringTake": "take", "takeOrders": "takeOrders",
              "processOrders": "processOrders", "main": "main"}
 
 # The first kind whose pattern a step's statements match, in this order; the patterns
@@ -25,8 +25,8 @@ KINDS = [
     ("create", r"pthread_create|\brun \w+\("),
     ("join", r"pthread_join|^\s*\w+_done;"),
     ("exit", r"pthread_exit|the main thread ends"),
-    ("put", r"\bputOrder\(|\bput\(\)"),
-    ("take", r"\btakeOrder\(|\btake\(\)"),
+    ("put", r"\bringPut\(|\bput\(\)"),
+    ("take", r"\bringTake\(|\btake\(\)"),
     ("unlock", r"pthread_mutex_unlock|\bunlock\("),
     ("lock", r"pthread_mutex_lock|\block\("),
     ("signal", r"pthread_cond_signal|\bsignal\("),
@@ -46,7 +46,8 @@ MODEL_STEP = re.compile(r"/\*\s*(?:(?:put|take) )?(\d+)\b")
 
 
 def without_faults(lines):
-    """The model's lines as the preprocessor leaves them with no MUTANT_ switch defined."""
+    """The model's lines as the preprocessor leaves them with no MUTANT_ or VARIANT_ switch
+    defined."""
     kept, stack = [], []
     for line in lines:
         directive = re.match(r"\s*#\s*(ifdef|ifndef|else|endif)\b\s*(\w*)", line)
@@ -56,8 +57,9 @@ def without_faults(lines):
             continue
         word, name = directive.groups()
         if word in ("ifdef", "ifndef"):
-            # No MUTANT_ switch is defined; #ifndef SPURIOUS and the like keep their default.
-            stack.append(word == "ifndef" or not name.startswith("MUTANT_"))
+            # No MUTANT_ or VARIANT_ switch is defined; #ifndef SPURIOUS and the like keep
+            # their default.
+            stack.append(word == "ifndef" or not name.startswith(("MUTANT_", "VARIANT_")))
         elif word == "else":
             stack[-1] = not stack[-1] if stack else True
         else:
