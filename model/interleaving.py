@@ -1,14 +1,16 @@
 # SPDX-License-Identifier: MIT
 """The shortest interleaving in which a planted fault breaks the day, as a table to read.
 
-    python3 model/interleaving.py MODEL MUTANT_SWITCH [--write TABLE.md | --check TABLE.md ...]
+    python3 model/interleaving.py MODEL MUTANT_SWITCH [--write | --check] [FILE.md ...]
 
 SPIN's verifier searches, with iterative shortening (pan -i), for the shortest run of the
 model with the fault planted that ends in an error; its trail is replayed step by step and
 folded into one row for each run of one thread: what it did in the order desk's terms, the
 code's step numbers, and the count and the waiters after it. The row where it goes wrong
-gives that step in full. Prints the table, or writes it into TABLE.md; --check fails unless
-each file named holds it as it is.
+gives that step in full. SPIN counts a run in transitions, each one statement of one
+thread; "step" means the code's numbered steps only. Prints the table; --write puts it into
+each file named, in place of the table for the same switch, or as the whole of a file that
+holds none; --check fails unless each file named holds it as it is.
 """
 
 import os
@@ -57,6 +59,11 @@ def replay(model, switch):
     return statements, (failed.group(1) if failed else ending), steps
 
 
+def own(proc, n):
+    """A thread function's own step, named so that it is not taken for one of put or take."""
+    return f"{proc} {n}"
+
+
 def events(statements):
     """Each statement of a thread as (proc, code step, what it did or None, what went wrong
     there or None, the globals after it)."""
@@ -72,11 +79,11 @@ def events(statements):
         if proc == "main" and (run := re.fullmatch(r"\(run (\w+)\(\)\)", text)):
             did = f"starts {run.group(1)}"
         elif mutex and mutex.group(2) != "0":
-            step = ("put 1" if put else "take 1") if mutex.group(1) == "data" else ("1" if put else "2")
+            step = ("put 1" if put else "take 1") if mutex.group(1) == "data" else own(proc, 1 if put else 2)
         elif mutex and i in in_wait:
             step = "put 2" if put else "take 2"
         elif mutex:
-            step = ("put 6" if put else "take 6") if mutex.group(1) == "data" else ("5" if put else "4")
+            step = ("put 6" if put else "take 6") if mutex.group(1) == "data" else own(proc, 5 if put else 4)
             if put and mutex.group(1) == "data" and after.get("buffer_empty") and before.get("num_new_orders", 0) > 0:
                 wrong = ("put 6 unlocks data_mutex with an order in the ring and the consumer "
                          "still waiting on buffer_empty: no signal was sent (put 5), so nothing "
@@ -86,13 +93,13 @@ def events(statements):
             if cond.group(2) == "1":
                 did, step = f"waits on buffer_{cond.group(1)}", "put 2" if put else "take 2"
             elif mine:
-                did, step = "wakes for nothing", "put 2" if put else "take 2"
+                did, step = "has a spurious wake-up", "put 2" if put else "take 2"
             else:
                 step = "put 5" if put else "take 5"
                 if before.get(text.split()[0]):
                     did = f"signals buffer_{cond.group(1)}, waking the {'consumer' if put else 'producer'}"
         elif text == "confirmed = (confirmed+1)":
-            did, step = f"confirms order {after.get('confirmed', 0) - 1}", "4"
+            did, step = f"confirms order {after.get('confirmed', 0) - 1}", own(proc, 4)
         elif text.startswith("new_orders[write_slot].order_number"):
             did, step = f"puts order {after.get('order_num', 0)}", "put 3"
             slot = local.get("write_slot", 0)
@@ -105,11 +112,11 @@ def events(statements):
         elif text.startswith("order_number = new_orders["):
             did, step = f"takes order {local.get('order_number', 0)}", "take 3"
         elif text == "processed = (processed+1)":
-            did, step = f"announces order {after.get('processed', 0) - 1}", "3"
+            did, step = f"announces order {after.get('processed', 0) - 1}", own(proc, 3)
         elif text.startswith("num_new_orders ="):
             step = "put 4" if put else "take 4"
         elif proc == "processOrders" and text == "(1)" and before.get("processed", 0) > 0:
-            did, step = "works its second", "5"
+            did, step = "works its second", own(proc, 5)
         before = after
         if role and (did or step):  # the invariants process is no thread of the program
             yield proc, step, did, wrong, after
@@ -168,8 +175,8 @@ def summary(did):
 
 
 def table(switch, rows, ending, steps):
-    lines = [f"Shortest failing run with `{switch}`: {steps} steps.", "",
-             "| # | thread | code steps | what it does | count | waiting |",
+    lines = [f"Shortest failing run with `{switch}`: {steps} transitions.", "",
+             "| # | thread | the code's steps | what it does | count | waiting |",
              "|---|---|---|---|---|---|"]
     for n, row in enumerate(rows, 1):
         who = ROLES[row["proc"]] + ("" if row["proc"] == "main" else f" ({row['proc']})")
@@ -187,18 +194,28 @@ def main():
     model, switch, *files = sys.argv[1:]
     statements, ending, steps = replay(model, switch)
     made = table(switch, fold(statements), ending, steps)
-    if files[:1] == ["--write"]:
-        with open(files[1], "w") as f:
-            f.write(made)
+    if not files:
+        print(made, end="")
         return 0
-    print(made, end="")
-    for path in files[1:]:
+    mode, paths = files[0], files[1:]
+    stale = []
+    for path in paths:
         with open(path) as f:
-            if made not in f.read():
-                print(f"\n{path} does not hold this table as the model gives it now: "
-                      "cmake --build --preset default --target interleavings")
-                return 1
-    return 0
+            text = f.read()
+        # The table for this switch: from its heading to the end of its last row.
+        held = re.search(rf"^Shortest failing run with `{switch}`:.*\n\n(?:\|.*\n)+", text, re.M)
+        if mode == "--write":
+            with open(path, "w") as f:
+                f.write(text[:held.start()] + made + text[held.end():] if held else made)
+        elif not held or held.group(0) != made:
+            stale.append(path)
+    for path in stale:
+        print(f"{path} does not hold the table for {switch} as the model gives it now; "
+              "to write it again: cmake --build --preset default --target interleavings")
+    if mode == "--check":
+        print(made, end="")
+    return 1 if stale else 0
+
 
 if __name__ == "__main__":
     sys.exit(main())
