@@ -20,12 +20,14 @@ void *takeOrders(void * /*unused*/) {
   for (int i = 0; i < orders_per_day; ++i) {
     pthread_mutex_lock(&console_mutex);                          // 1
     std::cout << "Enter a menu item number between 1 and 50: ";  // 2
-    int item_number = 0;      // what the order records when the read fails
-    std::cin >> item_number;  // 3
+    // A read that fails stores 0, or the nearest limit for a number out of int's range;
+    // once the stream has failed, later reads store nothing and the order records this 0.
+    int item_number = 0;
+    std::cin >> item_number;                                     // 3
     std::cout << "Got new order! Order number is " << order_num  // 4
               << " and item number: " << item_number << std::endl;
     pthread_mutex_unlock(&console_mutex);  // 5
-    putOrder(write_slot, item_number);     // 6
+    ringPut(write_slot, item_number);      // 6
   }
   pthread_exit(nullptr);
 }
@@ -35,7 +37,7 @@ void *takeOrders(void * /*unused*/) {
 void *processOrders(void * /*unused*/) {
   int read_slot = 0;
   for (int i = 0; i < orders_per_day; ++i) {
-    const Order order = takeOrder(read_slot);                      // 1
+    const Order order = ringTake(read_slot);                       // 1
     pthread_mutex_lock(&console_mutex);                            // 2
     std::cout << "Processing order number " << order.order_number  // 3
               << " with item number: " << order.item_number << std::endl;

@@ -9,13 +9,18 @@ pthread_mutex_t console_mutex = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t buffer_full = PTHREAD_COND_INITIALIZER;
 pthread_cond_t buffer_empty = PTHREAD_COND_INITIALIZER;
 
-// Each wait is a loop: a wait may end with its condition still true (a wake-up with
-// nothing behind it), so the condition is tested again under data_mutex every time.
-// Each signal goes out while data_mutex is still held: POSIX promises predictable
-// scheduling only then, and the woken thread must take the mutex back first, so it finds
-// the count as the signalling thread left it.
+// Each wait is a loop that tests its condition again under data_mutex every time it
+// returns. POSIX lets a wait return with no signal sent (a spurious wake-up), and with one
+// producer and one consumer that is what the loop guards against. With a second thread on
+// either side it would also guard against a stolen wake-up: that thread takes the order,
+// or the room, before the woken one gets the mutex back.
+//
+// Each signal goes out while data_mutex is still held. In this ring that is a choice, not
+// a need: each condition variable has one waiter and lives as long as the program, and
+// the woken thread's loop finds whatever count it meets when it gets the mutex back. A
+// signal sent just after the unlock would be as correct here.
 
-void putOrder(int &write_slot, int item_number) {
+void ringPut(int &write_slot, int item_number) {
   pthread_mutex_lock(&data_mutex);        // 1
   while (num_new_orders == ring_slots) {  // 2
     pthread_cond_wait(&buffer_full, &data_mutex);
@@ -30,7 +35,7 @@ void putOrder(int &write_slot, int item_number) {
   }
 }
 
-Order takeOrder(int &read_slot) {
+Order ringTake(int &read_slot) {
   pthread_mutex_lock(&data_mutex);  // 1
   while (num_new_orders == 0) {     // 2
     pthread_cond_wait(&buffer_empty, &data_mutex);

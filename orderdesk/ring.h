@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The ring of orders between the order desk's two threads. Their roles, in one word each:
-// the producer is takeOrders, which reads each order at the console and puts it into the
-// ring; the consumer is processOrders, which takes the orders out and processes them.
+// the producer is takeOrders, which takes orders from the customer at the console and puts
+// each into the ring with ringPut; the consumer is processOrders, which takes them out of
+// the ring with ringTake and processes them.
 #ifndef ORDERDESK_RING_H
 #define ORDERDESK_RING_H
 
@@ -22,7 +23,8 @@ extern Order new_orders[ring_slots];
 extern int num_new_orders;
 extern pthread_mutex_t data_mutex;
 // Two condition variables, one for each condition and each with one thread that waits on
-// it, so that a signal always wakes the one thread that can use it.
+// it, so that a signal always wakes the one thread that can use it. Each is named for the
+// state its waiter waits out, and is signalled by the other thread when that state ends.
 extern pthread_cond_t buffer_full;   // the producer waits here while all slots are taken
 extern pthread_cond_t buffer_empty;  // the consumer waits here while no order waits
 
@@ -36,11 +38,11 @@ extern pthread_mutex_t console_mutex;
 
 // Puts item_number into the ring as order order_num, waiting while the ring is
 // full, then moves order_num on and wraps write_slot. Run by the producer only.
-void putOrder(int &write_slot, int item_number);
+void ringPut(int &write_slot, int item_number);
 
 // Takes the oldest order out of the ring, waiting while the ring is empty. It
 // leaves read_slot advanced but unwrapped: the caller wraps it when it is done
 // with the order. Run by the consumer only.
-Order takeOrder(int &read_slot);
+Order ringTake(int &read_slot);
 
 #endif

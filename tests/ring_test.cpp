@@ -21,8 +21,9 @@ int waitingOrders() {
   return n;
 }
 
-// A wake-up with nothing behind it, as a condition variable may deliver at any time.
-void wakeForNothing(pthread_cond_t *cond) {
+// A spurious wake-up, as POSIX allows a wait to have at any time: the waiter returns from
+// its wait with the ring just as it was.
+void spuriousWakeUp(pthread_cond_t *cond) {
   pthread_mutex_lock(&data_mutex);
   pthread_cond_signal(cond);
   pthread_mutex_unlock(&data_mutex);
@@ -39,7 +40,7 @@ class Ring : public testing::Test {
   }
 
   Order take() {
-    const Order order = takeOrder(read_slot);
+    const Order order = ringTake(read_slot);
     if (read_slot == ring_slots) {
       read_slot = 0;
     }
@@ -58,7 +59,7 @@ class Ring : public testing::Test {
 TEST_F(Ring, KeepsFourOrdersInSequenceAcrossTheWrap) {
   const int items[] = {7, 0, 51, -3, INT_MIN, INT_MAX, 1, 50, 2, 3};
   for (int i = 0; i < 10; ++i) {
-    putOrder(write_slot, items[i]);
+    ringPut(write_slot, items[i]);
     expectOrder(new_orders[i % ring_slots], i, items[i]);
     EXPECT_EQ(write_slot, (i + 1) % ring_slots);
     EXPECT_EQ(order_num, i + 1);
@@ -76,7 +77,7 @@ TEST_F(Ring, HandsOrdersBetweenThreadsInSequence) {
   constexpr int orders = 10000;
   std::thread producer([this] {
     for (int i = 0; i < orders; ++i) {
-      putOrder(write_slot, -i);
+      ringPut(write_slot, -i);
     }
   });
   for (int i = 0; i < orders; ++i) {
@@ -89,15 +90,15 @@ TEST_F(Ring, HandsOrdersBetweenThreadsInSequence) {
 
 TEST_F(Ring, FifthPutWaitsForATake) {
   for (int i = 0; i < 4; ++i) {
-    putOrder(write_slot, i);
+    ringPut(write_slot, i);
   }
   std::atomic<bool> put{false};
   std::thread producer([&] {
-    putOrder(write_slot, 4);
+    ringPut(write_slot, 4);
     put = true;
   });
   std::this_thread::sleep_for(settle);
-  wakeForNothing(&buffer_full);
+  spuriousWakeUp(&buffer_full);
   std::this_thread::sleep_for(settle);
   EXPECT_FALSE(put);
   EXPECT_EQ(waitingOrders(), 4);
@@ -119,11 +120,11 @@ TEST_F(Ring, TakeFromEmptyRingWaitsForAPut) {
     taken = true;
   });
   std::this_thread::sleep_for(settle);
-  wakeForNothing(&buffer_empty);
+  spuriousWakeUp(&buffer_empty);
   std::this_thread::sleep_for(settle);
   EXPECT_FALSE(taken);
 
-  putOrder(write_slot, 42);
+  ringPut(write_slot, 42);
   consumer.join();
   EXPECT_TRUE(taken);
   expectOrder(order, 0, 42);
