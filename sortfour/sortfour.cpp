@@ -7,7 +7,9 @@
 
 int main() {
   std::cout << "Input 4 values into the array." << std::endl;
-  int values[sort_count] = {};  // a value whose read fails stays 0
+  // A read that fails stores 0, or the nearest limit for a number out of int's range; once
+  // the stream has failed, later reads store nothing and their values stay 0.
+  int values[sort_count] = {};
   for (int &value : values) {
     std::cin >> value;
   }
