@@ -134,17 +134,10 @@ def run_traced(orderdesk, scenario, data, log):
             break
         now = time.monotonic()
         pending += chunk.decode(errors="replace").replace("\r\n", "\n")
-        while True:
-            if pending.startswith(PROMPT):
-                events.append((now, PROMPT))
-                pending = pending[len(PROMPT):]
-            elif "\n" in pending:
-                line, pending = pending.split("\n", 1)
-                # A terminal echoes what is typed: the user's number, not the program's.
-                if not (scenario == "typed" and re.fullmatch(r"-?\d+", line)):
-                    events.append((now, line))
-            else:
-                break
+        texts, pending = split_output(pending)
+        # A terminal echoes what is typed: the user's number, not the program's.
+        events += [(now, text) for text in texts
+                   if not (scenario == "typed" and re.fullmatch(r"-?\d+", text))]
     status = proc.wait()
     end = time.monotonic()
     killer.cancel()
@@ -156,6 +149,20 @@ def run_traced(orderdesk, scenario, data, log):
 
 
 RECORD = re.compile(r"\s*(\d+\.\d+)\s+(\d+): \[(entry|exit )\] (.+)\([0-9a-f]+\) depth: \d+")
+
+
+def split_output(text):
+    """The prompts and whole lines at the start of text, and what is left of it."""
+    found = []
+    while True:
+        if text.startswith(PROMPT):
+            found.append(PROMPT)
+            text = text[len(PROMPT):]
+        elif "\n" in text:
+            line, text = text.split("\n", 1)
+            found.append(line)
+        else:
+            return found, text
 
 
 def recorded_calls(data):
@@ -313,7 +320,11 @@ def violations(day):
         if lost:
             found.append((None, f"order{'s' * (len(lost) > 1)} {', '.join(map(str, lost))} "
                                 f"never {kind}"))
+    after_prompt = False
     for t, _, text in day["lines"]:
+        if after_prompt and not CONFIRMATION.fullmatch(text):
+            found.append((t, f"{text!r} printed between a prompt and its confirmation"))
+        after_prompt = text == PROMPT
         if text != PROMPT and not (CONFIRMATION.fullmatch(text) or PROCESSING.fullmatch(text)
                                    or text == FAREWELL):
             found.append((t, f"unexpected output {text!r}"))
