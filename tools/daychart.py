@@ -91,8 +91,11 @@ def run_traced(orderdesk, scenario, data, log):
     uftrace's times), and its output as (time, text) events, one for each prompt and one
     for each line."""
     # --keep-pid: the program keeps uftrace's process, so killing it leaves uftrace's
-    # recorder to save the trace.
-    command = ["uftrace", "record", "--no-sched", "--keep-pid", "-d", data, orderdesk]
+    # recorder to save the trace. main's own call is not recorded (its calls are): uftrace
+    # 0.17 would take over main's return address, and the unwinding of main's
+    # pthread_exit then crashes the program.
+    command = ["uftrace", "record", "--no-sched", "--keep-pid", "-T", "main@norecord",
+               "-d", data, orderdesk]
     if scenario == "typed":
         terminal, user = pty.openpty()
         proc = subprocess.Popen(command, stdin=user, stdout=user, stderr=log)
@@ -145,7 +148,7 @@ def run_traced(orderdesk, scenario, data, log):
         events.append((end, pending))
     if scenario == "typed":
         os.close(terminal)
-    return (None if killed.is_set() else status), start, end, events
+    return (None if killed.is_set() else status), proc.pid, start, end, events
 
 
 RECORD = re.compile(r"\s*(\d+\.\d+)\s+(\d+): \[(entry|exit )\] (.+)\([0-9a-f]+\) depth: \d+")
@@ -177,17 +180,16 @@ def recorded_calls(data):
             for seconds, tid, kind, name in RECORD.findall(dump.stdout)]
 
 
-def trimmed(events, start, end, output, status, scenario):
+def trimmed(events, pid, start, end, output, status, scenario):
     """The day as a trace-event JSON for a learner: the program's three threads named by
     role, the calls in KEPT with what each used, every printed line as an instant on the
     thread that prints it, and the count as a counter."""
     calls = [e for e in events if e["name"] in KEPT]
-    roles, pid = {}, None
+    roles = {pid: "main"}  # the process's first thread
     for e in calls:
         if e["ph"] == "B" and e["name"] in ROLES and e["tid"] not in roles:
             roles[e["tid"]] = ROLES[e["name"]]
-            pid = e["tid"] if e["name"] == "main" else pid
-    if pid is None or len(roles) != 3:
+    if len(roles) != 3:
         raise Unreadable(f"threads seen: {sorted(roles.values())}; is the program built "
                          "with -pg (the trace preset)?")
     us = lambda seconds: round((seconds - start) * 1e6, 3)
@@ -232,9 +234,9 @@ def record(orderdesk, scenario, path):
     data = os.path.join(work, "uftrace.data")
     try:
         with open(os.path.join(work, "uftrace.log"), "w+") as log:
-            status, start, end, output = run_traced(orderdesk, scenario, data, log)
+            status, pid, start, end, output = run_traced(orderdesk, scenario, data, log)
             try:
-                day = trimmed(recorded_calls(data), start, end, output, status, scenario)
+                day = trimmed(recorded_calls(data), pid, start, end, output, status, scenario)
             except Unreadable as why:
                 log.seek(0)
                 raise Unreadable(f"{why}\nuftrace said: {log.read().strip()}")
