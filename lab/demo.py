@@ -11,7 +11,7 @@ Treatments, each on a day with all ten numbers piped in:
   day            just the day; one that has not ended after LIMIT seconds is hung, and gdb
                  shows where each thread waits before it is killed
   helgrind       the day under valgrind's helgrind, which reports data races
-  spurious_put   under gdb, the producer's first wait on buffer_full returns at once with
+  spurious_put   under gdb, the producer's first wait on buffer_full ends at once with
   spurious_take  data_mutex held (the consumer's first on buffer_empty): a spurious wake-up,
                  which POSIX allows a wait to have
   both_held      under gdb, which stops the day if a thread locks console_mutex while it
@@ -27,6 +27,8 @@ import shlex
 import subprocess
 import sys
 import tempfile
+import threading
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tools"))
@@ -72,7 +74,7 @@ def where_each_thread_waits(pid):
                    "processOrders": "consumer"}.get(ours.group(1), "main")
             said.append(f"{who} in {ours.group(1)} ({ours.group(2)}), in "
                         f"{inner[-1] if inner else '?'}")
-    return "hung: " + "; ".join(said) + "\n" + traces
+    return "hung: " + ("; ".join(said) or "gdb found no thread of orderdesk") + "\n" + traces
 
 
 def under_helgrind(program):
@@ -95,13 +97,22 @@ def under_helgrind(program):
 def spurious(program, cond):
     with tempfile.TemporaryDirectory() as folder:
         feed, output = os.path.join(folder, "in"), os.path.join(folder, "out")
-        with open(feed, "w") as f:
-            f.write(INPUT)
-        # At the wait's entry the mutex is still held; returning 0 from there is a wait
-        # that ended at once, as a spurious wake-up ends.
-        return day(GDB + ["-ex", f"tbreak pthread_cond_wait if $rdi == &{cond}",
-                          "-ex", f"run < {feed} > {output}", "-ex", "return (int) 0",
-                          "-ex", "continue", program], output)
+        # The numbers come through a pipe, half a second after the start: by then the
+        # consumer has surely come to its first take and waits there on buffer_empty.
+        os.mkfifo(feed)
+        threading.Thread(target=feed_late, args=(feed,), daemon=True).start()
+        status, out, said = day(GDB + ["-ex", f"starti < {feed} > {output}",
+                                       "-x", daychart.spurious_script(folder, cond), program],
+                                output)
+    if not re.search(r"Temporary breakpoint \d+, ", said):
+        said += f"\nnot treated: no wait on {cond} was reached"
+    return status, out, said
+
+
+def feed_late(path):
+    with open(path, "w") as f:
+        time.sleep(0.5)
+        f.write(INPUT)
 
 
 BOTH_HELD = """
@@ -141,13 +152,15 @@ TREATMENTS = {
 }
 
 
-def verdict(status, out, said):
-    """What broke, one line each, from the treatment's own findings and the output."""
+def verdict(status, out, said, seconds=LIMIT):
+    """What broke, one line each, from the treatment's own findings and the output of a day
+    that ran for so many seconds."""
     texts, rest = daychart.split_output(out)
     lines = [(None, "?", text) for text in texts + ([rest] if rest else [])]
     hung = said.startswith("hung")
-    found = [line for line in said.splitlines() if re.match(r"(hung|data race|holds both)", line)]
-    meta = {"items": daychart.ITEMS, "status": None if hung else status, "end": LIMIT * 1e6}
+    found = [line for line in said.splitlines()
+             if re.match(r"(hung|data race|holds both|not treated)", line)]
+    meta = {"items": daychart.ITEMS, "status": None if hung else status, "end": seconds * 1e6}
     found += [what for _, what in daychart.violations({"lines": lines, "calls": [],
                                                          "meta": meta})]
     return found

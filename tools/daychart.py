@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: MIT
 """Traces a day at the order desk with uftrace, and draws the day from its trace.
 
-    tools/daychart.py record ORDERDESK {piped,typed} TRACE.json
+    tools/daychart.py record ORDERDESK {piped,typed} TRACE.json [--spurious COND] [--draw OUTPUT.svg]
     tools/daychart.py draw TRACE.json OUTPUT.svg
 
 record runs ORDERDESK, built for tracing (the trace preset compiles it with -pg), under
@@ -85,7 +85,7 @@ class Unreadable(Exception):
 
 # Recording
 
-def run_traced(orderdesk, scenario, data, log):
+def run_traced(orderdesk, scenario, data, log, spurious=None):
     """Runs a day under uftrace, its messages into the file log; returns the day's exit
     status (None if it was killed), when it started and ended (CLOCK_MONOTONIC, as
     uftrace's times), and its output as (time, text) events, one for each prompt and one
@@ -106,6 +106,10 @@ def run_traced(orderdesk, scenario, data, log):
                                 stderr=log)
         source, sink = proc.stdout.fileno(), proc.stdin.fileno()
     start = time.monotonic()
+    if spurious:
+        threading.Thread(target=make_spurious,
+                         args=(proc.pid, spurious, log, os.path.dirname(data)),
+                         daemon=True).start()
     killed = threading.Event()
 
     def kill():
@@ -152,6 +156,38 @@ def run_traced(orderdesk, scenario, data, log):
 
 
 RECORD = re.compile(r"\s*(\d+\.\d+)\s+(\d+): \[(entry|exit )\] (.+)\([0-9a-f]+\) depth: \d+")
+
+
+# gdb's part in a spurious wake-up: a temporary breakpoint on the first call of
+# pthread_cond_wait in FUNCTION, then a jump past the call. The thread goes on with the
+# mutex still held and the ring as it was, as after a wait that returned at once.
+SPURIOUS = """python
+import re
+listing = gdb.execute("disassemble FUNCTION", to_string=True)
+call = int(re.search(r"(0x[0-9a-f]+) <[+]\\d+>:\\s+call\\s.*pthread_cond_wait", listing).group(1), 16)
+after = call + gdb.selected_frame().architecture().disassemble(call)[0]["length"]
+gdb.execute(f"tbreak *{call}")
+gdb.execute("continue")
+gdb.execute(f"jump *{after}")
+end
+"""
+WAITS = {"buffer_full": "ringPut", "buffer_empty": "ringTake"}
+
+
+def spurious_script(folder, cond):
+    """A gdb script, written into folder, that makes the first wait on cond spurious."""
+    path = os.path.join(folder, f"spurious-{cond}.gdb")
+    with open(path, "w") as f:
+        f.write(SPURIOUS.replace("FUNCTION", WAITS[cond]))
+    return path
+
+
+def make_spurious(pid, cond, log, folder):
+    """Attaches gdb to the traced day, which it stops for a moment early on, to make the
+    first wait on cond spurious."""
+    subprocess.run(["gdb", "-q", "-batch", "-nx", "-p", str(pid), "-ex", "set pagination off",
+                    "-x", spurious_script(folder, cond), "-ex", "detach"],
+                   stdout=log, stderr=log, stdin=subprocess.DEVNULL)
 
 
 def split_output(text):
@@ -227,16 +263,18 @@ def trimmed(events, pid, start, end, output, status, scenario):
                          "end": us(end), "traced with": version.strip()}}
 
 
-def record(orderdesk, scenario, path):
+def record(orderdesk, scenario, path, spurious=None):
     if not shutil.which("uftrace"):
         raise Unreadable("uftrace is not installed (Debian: uftrace)")
     work = tempfile.mkdtemp()
     data = os.path.join(work, "uftrace.data")
     try:
         with open(os.path.join(work, "uftrace.log"), "w+") as log:
-            status, pid, start, end, output = run_traced(orderdesk, scenario, data, log)
+            status, pid, start, end, output = run_traced(orderdesk, scenario, data, log,
+                                                         spurious)
             try:
                 day = trimmed(recorded_calls(data), pid, start, end, output, status, scenario)
+                day["metadata"]["spurious wake-up made by gdb"] = spurious
             except Unreadable as why:
                 log.seek(0)
                 raise Unreadable(f"{why}\nuftrace said: {log.read().strip()}")
@@ -383,6 +421,9 @@ def draw(day, output):
     fig, (lanes, count) = plt.subplots(2, 1, sharex=True, figsize=(11, 7.5),
                                        gridspec_kw={"height_ratios": [1.4, 1]})
     title = TITLES.get(meta.get("scenario"), "orderdesk") + ", traced with uftrace"
+    if meta.get("spurious wake-up made by gdb"):
+        title += (f"\none spurious wake-up of the wait on {meta['spurious wake-up made by gdb']},"
+                  " made with gdb")
     fig.suptitle(title + ("\nTHE DAY BROKE" if broke else ""),
                  color=RED if broke else "black")
 
@@ -499,20 +540,28 @@ def main():
     rec.add_argument("orderdesk", help="orderdesk built with -pg (the trace preset)")
     rec.add_argument("scenario", choices=TITLES, help="how the ten numbers arrive")
     rec.add_argument("trace", help="the trace-event JSON file to write")
+    rec.add_argument("--spurious", choices=("buffer_full", "buffer_empty"),
+                     help="with gdb, make the first wait on this condition variable end at "
+                          "once, as a spurious wake-up")
+    rec.add_argument("--draw", metavar="OUTPUT.svg", help="then draw the day, as draw does")
     drw = sub.add_parser("draw", help="draw a traced day; status 1 if the day broke")
     drw.add_argument("trace", help="a trace written by record")
     drw.add_argument("output", help="the SVG file to write")
+    rec.set_defaults(output=None)
+    drw.set_defaults(draw=None)
     args = parser.parse_args()
     try:
         if args.command == "record":
-            record(args.orderdesk, args.scenario, args.trace)
-            return 0
+            record(args.orderdesk, args.scenario, args.trace, args.spurious)
+            if not args.draw:
+                return 0
+        svg = args.output or args.draw
         day = load(args.trace)
-        broke = draw(day, args.output)
+        broke = draw(day, svg)
     except Unreadable as why:
         print(f"daychart: cannot read the day: {why}", file=sys.stderr)
         return 2
-    print(summary(day) + f"; drawn in {args.output}")
+    print(summary(day) + f"; drawn in {svg}")
     for when, what in broke:
         print(f"daychart: the day broke{f' at {when / 1e6:.3f} s' if when is not None else ''}: "
               f"{what}")
