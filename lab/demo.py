@@ -28,7 +28,6 @@ import subprocess
 import sys
 import tempfile
 import threading
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tools"))
@@ -97,22 +96,30 @@ def under_helgrind(program):
 def spurious(program, cond):
     with tempfile.TemporaryDirectory() as folder:
         feed, output = os.path.join(folder, "in"), os.path.join(folder, "out")
-        # The numbers come through a pipe, half a second after the start: by then the
-        # consumer has surely come to its first take and waits there on buffer_empty.
-        os.mkfifo(feed)
-        threading.Thread(target=feed_late, args=(feed,), daemon=True).start()
-        status, out, said = day(GDB + ["-ex", f"starti < {feed} > {output}",
-                                       "-x", daychart.spurious_script(folder, cond), program],
-                                output)
+        # The consumer's first wait on buffer_empty comes only if it reaches its first take
+        # before the first number does: the numbers then go into a pipe once gdb has
+        # stopped the consumer at that wait. The producer's wait needs them all at once.
+        late, write = threading.Event(), ""
+        if cond == "buffer_empty":
+            os.mkfifo(feed)
+            threading.Thread(target=hold_open, args=(feed, late), daemon=True).start()
+            write = f"open({feed!r}, 'w').write({INPUT!r})"
+        else:
+            with open(feed, "w") as f:
+                f.write(INPUT)
+        script = daychart.spurious_script(folder, cond, write)
+        status, out, said = day(GDB + ["-ex", f"starti < {feed} > {output}", "-x", script,
+                                       program], output)
+        late.set()
     if not re.search(r"Temporary breakpoint \d+, ", said):
         said += f"\nnot treated: no wait on {cond} was reached"
     return status, out, said
 
 
-def feed_late(path):
-    with open(path, "w") as f:
-        time.sleep(0.5)
-        f.write(INPUT)
+def hold_open(path, done):
+    """Keeps a pipe open for writing, so that its reader starts, until done."""
+    with open(path, "w"):
+        done.wait()
 
 
 BOTH_HELD = """

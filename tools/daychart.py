@@ -168,17 +168,19 @@ call = int(re.search(r"(0x[0-9a-f]+) <[+]\\d+>:\\s+call\\s.*pthread_cond_wait", 
 after = call + gdb.selected_frame().architecture().disassemble(call)[0]["length"]
 gdb.execute(f"tbreak *{call}")
 gdb.execute("continue")
+WHEN_STOPPED
 gdb.execute(f"jump *{after}")
 end
 """
 WAITS = {"buffer_full": "ringPut", "buffer_empty": "ringTake"}
 
 
-def spurious_script(folder, cond):
-    """A gdb script, written into folder, that makes the first wait on cond spurious."""
+def spurious_script(folder, cond, when_stopped=""):
+    """A gdb script, written into folder, that makes the first wait on cond spurious; the
+    Python line when_stopped runs while the waiting thread is stopped at its wait."""
     path = os.path.join(folder, f"spurious-{cond}.gdb")
     with open(path, "w") as f:
-        f.write(SPURIOUS.replace("FUNCTION", WAITS[cond]))
+        f.write(SPURIOUS.replace("FUNCTION", WAITS[cond]).replace("WHEN_STOPPED", when_stopped))
     return path
 
 
