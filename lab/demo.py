@@ -8,7 +8,8 @@ says what broke.
                                       BUILD/bin/orderdesk-FAULT (default build/lab), the verdict
 
 Treatments, each on a day with all ten numbers piped in:
-  day            just the day; one that has not ended after LIMIT seconds is hung, and gdb
+  day            just the day, its numbers given once every thread waits (the consumer on
+                 an empty ring); one that has not ended after LIMIT seconds is hung, and gdb
                  shows where each thread waits before it is killed
   helgrind       the day under valgrind's helgrind, which reports data races
   spurious_put   under gdb, the producer's first wait on buffer_full ends at once with
@@ -28,6 +29,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tools"))
@@ -39,11 +41,14 @@ GDB = ["gdb", "-q", "-batch", "-nx", "-ex", "set pagination off", "-ex", "set co
        "-ex", "set breakpoint pending on"]
 
 
-def day(command, output=None):
+def day(command, output=None, quiet_start=False):
     """Runs a day; returns its status (None if it hung), the program's output (from the
-    file output, where a debugger runs it), and what else was said."""
+    file output, where a debugger runs it), and what else was said. With quiet_start, the
+    numbers come only once every thread of the program waits."""
     proc = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True)
+    if quiet_start:
+        wait_until_quiet(proc.pid)
     try:
         out, said = proc.communicate(INPUT, timeout=LIMIT)
         status = proc.returncode
@@ -57,6 +62,22 @@ def day(command, output=None):
         with open(output) as f:
             out = f.read()
     return status, out, said
+
+
+def wait_until_quiet(pid, limit=5.0):
+    """Waits until the program's three threads are all in the kernel, none running: main
+    in its join, the producer reading its first number, and the consumer in its first wait,
+    on an empty ring. Each thread's /proc syscall file says where it is."""
+    deadline = time.monotonic() + limit
+    while time.monotonic() < deadline:
+        try:
+            tasks = os.listdir(f"/proc/{pid}/task")
+            calls = [open(f"/proc/{pid}/task/{tid}/syscall").read().split()[0] for tid in tasks]
+        except OSError:
+            return  # the program has ended
+        if len(calls) == 3 and sorted(calls) == ["0", "202", "202"]:  # read, futex, futex
+            return
+        time.sleep(0.01)
 
 
 def where_each_thread_waits(pid):
@@ -151,7 +172,7 @@ def both_held(program):
 
 
 TREATMENTS = {
-    "day": lambda program: day([program]),
+    "day": lambda program: day([program], quiet_start=True),
     "helgrind": under_helgrind,
     "spurious_put": lambda program: spurious(program, "buffer_full"),
     "spurious_take": lambda program: spurious(program, "buffer_empty"),
