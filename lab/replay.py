@@ -74,7 +74,7 @@ def plan(model, switch, lines):
     result = []
     for i, (proc, events) in enumerate(stretches):
         actions = []
-        for k, (step, did) in enumerate(events):
+        for step, did in events:
             if did == "has a spurious wake-up":
                 actions.append(("skip_wait", FUNCTIONS[step.split()[0]]))
         later = [e for p, e in stretches[i + 1:] if p == proc]
