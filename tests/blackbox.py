@@ -5,6 +5,7 @@ Every test module is run as  python3 MODULE.py PROGRAM [unittest arguments].
 """
 
 import atexit
+import errno
 import os
 import random
 import re
@@ -19,9 +20,24 @@ PROGRAM = ""
 HARD_LIMIT = 60.0  # seconds; a run still going then is killed (SIGKILL) and fails
 SANITIZED = bool(os.environ.get("SANITIZE"))
 
-# Run under this, a program's first pthread_create fails with EAGAIN: the default thread
-# stack, as large as the stack limit, no longer fits in the address-space limit.
-NO_THREADS = ("sh", "-c", 'ulimit -s 1000000 && ulimit -v 500000 && exec "$0"')
+# Run under these limits, a program's first pthread_create fails with EAGAIN: the default
+# thread stack, as large as the stack limit, no longer fits in the address-space limit.
+NO_THREADS_LIMITS = "ulimit -s 1000000 && ulimit -v 500000"
+NO_THREADS = ("sh", "-c", NO_THREADS_LIMITS + ' && exec "$0"')
+# What a program prints when the library refuses it a thread for want of resources; EAGAIN
+# is 11 on most Linux architectures, not on all.
+REFUSED = b"ERROR; return code from pthread_create() is %d\n" % errno.EAGAIN
+
+
+class Refused(unittest.SkipTest):
+    """This machine refuses what a case needs; the test module then ends with status 77."""
+
+
+def needs(command, what):
+    """Skips the calling case unless the shell command succeeds here."""
+    if subprocess.run(("sh", "-c", command), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                      stderr=subprocess.DEVNULL).returncode != 0:
+        raise Refused(f"refused here: {what} ({command})")
 
 # Ways to lose a program's output; each program must then end with status 1.
 OUTPUT_LOST = {
@@ -172,4 +188,8 @@ def lost_output_statuses(data):
 def main():
     global PROGRAM
     PROGRAM = sys.argv[1]
-    unittest.main(argv=[sys.argv[0], *sys.argv[2:]], verbosity=2)
+    result = unittest.main(argv=[sys.argv[0], *sys.argv[2:]], verbosity=2, exit=False).result
+    if not result.wasSuccessful():
+        sys.exit(1)
+    refused = [reason for _, reason in result.skipped if reason.startswith("refused here")]
+    sys.exit(77 if refused else 0)
