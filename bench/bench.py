@@ -1,9 +1,10 @@
 # SPDX-License-Identifier: MIT
 """Start-up cost of the programs in each linkage, against floors measured in the same run.
 
-    python3 bench/bench.py BUILD_DIR STATIC_BUILD_DIR PORTABLE_BUILD_DIR
+    python3 bench/bench.py SOURCE_DIR BUILD_DIR STATIC_BUILD_DIR PORTABLE_BUILD_DIR
 
-Builds the floors in each build (target floors): the smallest C++ program on the standard
+Brings each build up to date, configuring the static and portable ones from their presets
+where needed, and builds the floors in each (target floors): the smallest C++ program on the standard
 streams, linked as the programs are there, and the programs' jobs in plain C with stdio.
 Counts whole-process instructions with callgrind, which repeats exactly for the same
 binary, input and environment whatever else the machine does, so every target is a ratio
@@ -25,7 +26,8 @@ import sys
 import tempfile
 import time
 
-BUILDS = {"shared": sys.argv[1], "static": sys.argv[2], "portable": sys.argv[3]}
+SOURCE = sys.argv[1]
+BUILDS = {"shared": sys.argv[2], "static": sys.argv[3], "portable": sys.argv[4]}
 INPUT = {"sortfour": b"3\n1\n2\n0\n", "hellospawn": b"42\n", "stream": b"42\n",
          "orderdesk": b"".join(b"%d\n" % n for n in range(1, 11))}
 # To the C++ floor of the same linkage. The programs' own costs above their floors hardly
@@ -89,11 +91,13 @@ def measure(argv, data):
 
 def main():
     missed = []
+    # Each build measured is brought up to date first, the static and portable ones
+    # configured from their presets where they are not yet.
     for linkage, build in BUILDS.items():
-        if not os.path.exists(os.path.join(build, "bin", "sortfour")):
-            sys.exit(f"bench: no {linkage} build in {build}: cmake --workflow --preset "
-                     f"{'default' if linkage == 'shared' else linkage}")
-        subprocess.run(["cmake", "--build", build, "--target", "floors"], check=True,
+        if not os.path.exists(os.path.join(build, "CMakeCache.txt")):
+            subprocess.run(["cmake", "--preset", linkage], cwd=SOURCE, check=True,
+                           stdout=subprocess.DEVNULL)
+        subprocess.run(["cmake", "--build", build, "--target", "all", "floors"], check=True,
                        stdout=subprocess.DEVNULL)
     binary = lambda linkage, name: os.path.join(BUILDS[linkage], "bin", name)
 
