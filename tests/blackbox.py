@@ -19,14 +19,19 @@ import unittest
 PROGRAM = ""
 HARD_LIMIT = 60.0  # seconds; a run still going then is killed (SIGKILL) and fails
 SANITIZED = bool(os.environ.get("SANITIZE"))
+# A program built for another processor runs under the emulator named here (qemu-user);
+# each wrapper below runs its "$0" "$@", which is the emulator and the program then.
+EMULATOR = tuple(os.environ.get("EMULATOR", "").split())
 
 # Run under these limits, a program's first pthread_create fails with EAGAIN: the default
 # thread stack, as large as the stack limit, no longer fits in the address-space limit.
 NO_THREADS_LIMITS = "ulimit -s 1000000 && ulimit -v 500000"
-NO_THREADS = ("sh", "-c", NO_THREADS_LIMITS + ' && exec "$0"')
+NO_THREADS = ("sh", "-c", NO_THREADS_LIMITS + ' && exec "$0" "$@"')
 # What a program prints when the library refuses it a thread for want of resources; EAGAIN
 # is 11 on most Linux architectures, not on all.
 REFUSED = b"ERROR; return code from pthread_create() is %d\n" % errno.EAGAIN
+# qemu-user starts threads of its own, which these limits refuse: it aborts.
+EMULATOR_REFUSED = "qemu-user cannot start its own threads under the limits that refuse one"
 
 
 class Refused(unittest.SkipTest):
@@ -41,10 +46,10 @@ def needs(command, what):
 
 # Ways to lose a program's output; each program must then end with status 1.
 OUTPUT_LOST = {
-    "full device": ("sh", "-c", 'exec "$0" >/dev/full'),
-    "closed": ("sh", "-c", 'exec "$0" >&-'),
+    "full device": ("sh", "-c", 'exec "$0" "$@" >/dev/full'),
+    "closed": ("sh", "-c", 'exec "$0" "$@" >&-'),
 }
-NO_INPUT = ("sh", "-c", 'exec "$0" <&-')  # standard input closed
+NO_INPUT = ("sh", "-c", 'exec "$0" "$@" <&-')  # standard input closed
 
 
 def _random_text(seed):
@@ -95,7 +100,7 @@ class Session:
     def __init__(self, wrapper=(), stdout=subprocess.PIPE):
         self.start = time.monotonic()
         # In a process group of its own, so that the kill reaches a wrapper's children too
-        self.proc = subprocess.Popen([*wrapper, PROGRAM], stdin=subprocess.PIPE, stdout=stdout,
+        self.proc = subprocess.Popen([*wrapper, *EMULATOR, PROGRAM], stdin=subprocess.PIPE, stdout=stdout,
                                      start_new_session=True)
         atexit.register(self.kill)  # a failed test leaves no program behind
         self.killer = threading.Timer(HARD_LIMIT, self.kill)

@@ -37,6 +37,7 @@ class Greeting(unittest.TestCase):
         self.assertEqual(session.finish().out, greeting(5))
 
     @unittest.skipIf(blackbox.SANITIZED, "sanitizers need more address space than the limit")
+    @unittest.skipIf(blackbox.EMULATOR, blackbox.EMULATOR_REFUSED)
     def test_failed_thread_start_is_reported_with_status_255(self):
         needs(NO_THREADS_LIMITS, "the limits that refuse a thread")
         result = run(b"42\n", wrapper=NO_THREADS)

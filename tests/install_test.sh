@@ -1,7 +1,7 @@
 #!/bin/sh
 # SPDX-License-Identifier: MIT
 # Installs a build into a scratch prefix: the three programs and their manual pages, nothing
-# else, and the installed programs run.
+# else, and the installed programs run (under EMULATOR, if set, for a cross build).
 set -eu
 build=$1
 prefix=$(mktemp -d)
@@ -15,4 +15,5 @@ expected="./bin/hellospawn ./bin/orderdesk ./bin/sortfour \
   echo "installed files differ:"; cat "$prefix.files"; exit 1
 }
 rm "$prefix.files"
-[ "$(echo 4 1 3 2 | "$prefix/bin/sortfour")" = "$(printf 'Input 4 values into the array.\n1 2 3 4 ')" ]
+# shellcheck disable=SC2086 # the emulator's command and options
+[ "$(echo 4 1 3 2 | ${EMULATOR:-} "$prefix/bin/sortfour")" = "$(printf 'Input 4 values into the array.\n1 2 3 4 ')" ]

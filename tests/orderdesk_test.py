@@ -98,6 +98,7 @@ class Failures(unittest.TestCase):
         self.assertEqual(lost_output_statuses(b"1 2 3"), dict.fromkeys(OUTPUT_LOST, 1))
 
     @unittest.skipIf(blackbox.SANITIZED, "sanitizers need more address space than the limit")
+    @unittest.skipIf(blackbox.EMULATOR, blackbox.EMULATOR_REFUSED)
     def test_refused_thread_is_reported_at_once_with_status_255(self):
         needs(NO_THREADS_LIMITS, "the limits that refuse a thread")
         result = run(b"1 2 3", wrapper=NO_THREADS)
@@ -105,15 +106,17 @@ class Failures(unittest.TestCase):
         self.assertLess(result.elapsed, 1.0)
 
     @unittest.skipIf(blackbox.SANITIZED, "sanitizers need more address space than the limit")
+    @unittest.skipIf(blackbox.EMULATOR, blackbox.EMULATOR_REFUSED)
+    @unittest.skipUnless(os.environ.get("STRACE"), "strace is not used in this build")
     def test_second_thread_refused_alone_is_reported_at_once_with_status_255(self):
         # A thread's stack is as large as the stack limit. With a limit far above all else
         # that the program maps, an address-space limit half a stack below what a running
         # day maps leaves room for the consumer's stack, not for the producer's too.
         stack_kib = 1_000_000
-        strace = os.environ.get("STRACE") or "strace"
+        strace = os.environ["STRACE"]
         needs(f"ulimit -s {stack_kib}", "a stack limit this large")
         needs(f"{strace} -o /dev/null true", "tracing a process")
-        limit = f'ulimit -s {stack_kib} && exec "$0"'
+        limit = f'ulimit -s {stack_kib} && exec "$0" "$@"'
         day = Session(wrapper=("sh", "-c", limit))
         self.assertTrue(day.output(after=0.5).endswith(PROMPT), "both threads run")
         with open(f"/proc/{day.proc.pid}/status") as status:
