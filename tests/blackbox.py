@@ -139,6 +139,14 @@ class Session:
         time.sleep(after)
         return b"".join(chunk for _, chunk in self.chunks)
 
+    def output_ending(self, end, within=5.0):
+        """What the program has printed once it ends with `end`, or after `within` seconds
+        (an emulated program may take a while to start)."""
+        deadline = time.monotonic() + within
+        while not self.output().endswith(end) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        return self.output()
+
     def finish(self):
         self.end_input()
         self.status = self.proc.wait()

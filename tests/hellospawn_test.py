@@ -32,7 +32,7 @@ class Greeting(unittest.TestCase):
 
     def test_texts_show_before_input(self):
         session = Session()
-        self.assertEqual(session.output(after=0.3), HEAD)
+        self.assertEqual(session.output_ending(HEAD), HEAD)
         session.type(b"5\n")
         self.assertEqual(session.finish().out, greeting(5))
 

@@ -47,7 +47,7 @@ class Sorting(unittest.TestCase):
 class Console(unittest.TestCase):
     def test_header_shows_before_input_and_no_end_of_input_is_awaited(self):
         session = Session()
-        self.assertEqual(session.output(after=0.3), HEADER)
+        self.assertEqual(session.output_ending(HEADER), HEADER)
         session.type(b"4 3 2 1\n")
         self.assertEqual(session.proc.wait(timeout=10), 0)
         self.assertEqual(session.finish().out, printed([1, 2, 3, 4]))
