@@ -4,8 +4,9 @@
     python3 bench/bench.py SOURCE_DIR BUILD_DIR STATIC_BUILD_DIR PORTABLE_BUILD_DIR
 
 Brings each build up to date, configuring the static and portable ones from their presets
-where needed, and builds the floors in each (target floors): the smallest C++ program on the standard
-streams, linked as the programs are there, and the programs' jobs in plain C with stdio.
+where needed, and builds the floors in each (target floors): the smallest C++ program on
+the standard streams, linked as the programs are there, and the programs' jobs in plain C
+with stdio.
 Counts whole-process instructions with callgrind, which repeats exactly for the same
 binary, input and environment whatever else the machine does, so every target is a ratio
 within this run: sortfour at most 1.07 times the C++ floor of its own linkage, hellospawn

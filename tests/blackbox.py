@@ -100,8 +100,8 @@ class Session:
     def __init__(self, wrapper=(), stdout=subprocess.PIPE):
         self.start = time.monotonic()
         # In a process group of its own, so that the kill reaches a wrapper's children too
-        self.proc = subprocess.Popen([*wrapper, *EMULATOR, PROGRAM], stdin=subprocess.PIPE, stdout=stdout,
-                                     start_new_session=True)
+        self.proc = subprocess.Popen([*wrapper, *EMULATOR, PROGRAM], stdin=subprocess.PIPE,
+                                     stdout=stdout, start_new_session=True)
         atexit.register(self.kill)  # a failed test leaves no program behind
         self.killer = threading.Timer(HARD_LIMIT, self.kill)
         self.killer.daemon = True
