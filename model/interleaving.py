@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: MIT
 """The shortest interleaving in which a planted fault breaks the day, as a table to read.
 
-    python3 model/interleaving.py MODEL MUTANT_SWITCH [--write | --check] [FILE.md ...]
+    python3 model/interleaving.py MODEL FAULT [--write | --check] [FILE.md ...]
 
 SPIN's verifier searches, with iterative shortening (pan -i), for the shortest run of the
 model with the fault planted that ends in an error; its trail is replayed step by step and

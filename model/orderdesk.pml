@@ -13,7 +13,7 @@
  * do: at most SPURIOUS times in a run. The count's ++ and -- are a load and a store.
  *
  * Each MUTANT_ switch (spin -DMUTANT_...) plants one fault; the checks must find it. The
- * switch VARIANT_SIGNAL_AFTER_UNLOCK sends both signals after the unlock instead; the checks
+ * switch signal_after_unlock sends both signals after the unlock instead; the checks
  * must pass.
  */
 
@@ -27,12 +27,12 @@
 #define PRODUCER 1 /* takeOrders; a mutex holds the number of its holder, or 0 */
 #define CONSUMER 2 /* processOrders */
 
-#ifdef MUTANT_FULL_OFF_BY_ONE
+#ifdef full_off_by_one
 #define RING_FULL (num_new_orders > SLOTS)
 #else
 #define RING_FULL (num_new_orders == SLOTS)
 #endif
-#ifdef MUTANT_WRAP_OFF_BY_ONE
+#ifdef wrap_off_by_one
 #define WRAP (SLOTS - 1)
 #else
 #define WRAP SLOTS
@@ -88,7 +88,7 @@ inline add_to_count(delta) {
 
 inline put() {
   lock(data_mutex, PRODUCER); /* put 1 */
-#ifdef MUTANT_IF_PUT
+#ifdef if_in_put
   if /* put 2 */
   :: RING_FULL -> wait(buffer_full, data_mutex, PRODUCER)
   :: else
@@ -103,13 +103,13 @@ inline put() {
   new_orders[write_slot].item_number = item_number;
   write_slot++;
   add_to_count(1); /* put 4 */
-#ifndef VARIANT_SIGNAL_AFTER_UNLOCK
-#ifndef MUTANT_NO_SIGNAL_EMPTY
+#ifndef signal_after_unlock
+#ifndef no_signal_after_put
   signal(buffer_empty); /* put 5 */
 #endif
 #endif
   unlock(data_mutex, PRODUCER); /* put 6 */
-#ifdef VARIANT_SIGNAL_AFTER_UNLOCK
+#ifdef signal_after_unlock
   signal(buffer_empty);
 #endif
   order_num++; /* put 7 */
@@ -121,7 +121,7 @@ inline put() {
 
 inline take() {
   lock(data_mutex, CONSUMER); /* take 1 */
-#ifdef MUTANT_IF_TAKE
+#ifdef if_in_take
   if /* take 2 */
   :: num_new_orders == 0 -> wait(buffer_empty, data_mutex, CONSUMER)
   :: else
@@ -132,31 +132,31 @@ inline take() {
   :: else -> break
   od;
 #endif
-#ifndef MUTANT_COPY_AFTER_UNLOCK
+#ifndef copy_after_unlock
   order_number = new_orders[read_slot].order_number; /* take 3 */
   item_number = new_orders[read_slot].item_number;
 #endif
   read_slot++;
-#ifndef MUTANT_DECREMENT_AFTER_UNLOCK
+#ifndef decrement_after_unlock
   add_to_count(-1); /* take 4 */
 #endif
-#ifndef VARIANT_SIGNAL_AFTER_UNLOCK
-#ifndef MUTANT_NO_SIGNAL_FULL
+#ifndef signal_after_unlock
+#ifndef no_signal_after_take
   signal(buffer_full); /* take 5 */
 #endif
 #endif
-#ifdef MUTANT_BOTH_MUTEXES
+#ifdef both_mutexes
   lock(console_mutex, CONSUMER);
 #endif
   unlock(data_mutex, CONSUMER); /* take 6 */
-#ifdef VARIANT_SIGNAL_AFTER_UNLOCK
+#ifdef signal_after_unlock
   signal(buffer_full);
 #endif
-#ifdef MUTANT_COPY_AFTER_UNLOCK
+#ifdef copy_after_unlock
   order_number = new_orders[read_slot - 1].order_number;
   item_number = new_orders[read_slot - 1].item_number;
 #endif
-#ifdef MUTANT_DECREMENT_AFTER_UNLOCK
+#ifdef decrement_after_unlock
   add_to_count(-1);
 #endif
 }
@@ -167,7 +167,7 @@ proctype takeOrders() {
     lock(console_mutex, PRODUCER); /* 1 */
     skip; /* 2: the prompt */
     item_number = item(i); /* 3: the user's answer */
-#ifdef MUTANT_CONFIRM_AFTER_PUT
+#ifdef confirmation_after_put
     unlock(console_mutex, PRODUCER);
     put();
     confirmed++;
@@ -184,7 +184,7 @@ proctype processOrders() {
   byte i, read_slot, order_number, item_number, count;
   for (i : 0 .. ORDERS - 1) {
     take(); /* 1 */
-#ifndef MUTANT_BOTH_MUTEXES
+#ifndef both_mutexes
     lock(console_mutex, CONSUMER); /* 2 */
 #endif
     assert(order_number == i && item_number == item(i));

@@ -46,8 +46,8 @@ MODEL_STEP = re.compile(r"/\*\s*(?:(?:put|take) )?(\d+)\b")
 
 
 def without_faults(lines):
-    """The model's lines as the preprocessor leaves them with no MUTANT_ or VARIANT_ switch
-    defined."""
+    """The model's lines as the preprocessor leaves them with no switch defined: no fault
+    planted, no variant chosen."""
     kept, stack = [], []
     for line in lines:
         directive = re.match(r"\s*#\s*(ifdef|ifndef|else|endif)\b\s*(\w*)", line)
@@ -55,11 +55,10 @@ def without_faults(lines):
             if all(stack):
                 kept.append(line)
             continue
-        word, name = directive.groups()
+        word = directive.group(1)
         if word in ("ifdef", "ifndef"):
-            # No MUTANT_ or VARIANT_ switch is defined; #ifndef SPURIOUS and the like keep
-            # their default.
-            stack.append(word == "ifndef" or not name.startswith(("MUTANT_", "VARIANT_")))
+            # Nothing is defined from outside; #ifndef SPURIOUS and the like keep their default.
+            stack.append(word == "ifndef")
         elif word == "else":
             stack[-1] = not stack[-1] if stack else True
         else:

@@ -1,7 +1,7 @@
 #!/bin/sh
 # SPDX-License-Identifier: MIT
 # Checks the model one way, in a folder of its own, and prints what SPIN's verifier found:
-#   verify.sh MODEL FOLDER safety|liveness [MUTANT_SWITCH]
+#   verify.sh MODEL FOLDER safety|liveness [SWITCH]
 # safety: assertions and deadlocks (invalid end states); liveness: the LTL claim, under weak
 # fairness. The verifier is compiled at -O0: compiling dominates the time of a check.
 set -eu

@@ -1,0 +1,506 @@
+# SPDX-License-Identifier: MIT
+"""Runs a program one step at a time under the scheduler, and checks every run.
+
+Four choosers: replay one schedule; explore every schedule with at most K preemptions and W
+spurious wake-ups (iterative context bounding: all schedules with no preemption first, then
+with one, then two); try random schedules; or let a person choose each step. A preemption is a
+step of another thread while the thread that moved last could still move; a thread that blocks
+hands over without one.
+
+Every run is checked: no deadlock (said at once, with where each thread waits), no crash, no
+thread that spins (a run longer than its bound in steps, or one that makes no step for a while),
+exit status 0; and for the order desk, the rules of a day (each order confirmed and processed
+once, in sequence, with its item; nothing between a prompt and its confirmation; the farewell
+last), the count within 0 to 4 as read from the program's memory, and no thread holding both
+mutexes. A data race is not seen: a thread runs alone from one synchronisation call to the
+next, and a load and a store between two calls are never split.
+"""
+
+import os
+import queue
+import re
+import signal
+import struct
+import sys
+import time
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass, field
+
+from . import day, scheduler, tables
+
+HELLO = re.compile(rb"Hello World from thread with arg: -?\d+!\n\Z")
+OWN_WORDS = {"wait": "waits on", "relock": "waits for", "lock": "waits for", "join": "waits to join"}
+
+
+@dataclass
+class Failure:
+    what: str       # one line
+    step: int       # the step after which it showed, or None
+    detail: list = field(default_factory=list)
+    ending: str = ""  # the table's last row
+
+
+class Checks:
+    """What every run of one program must show, and how its steps are told."""
+
+    def __init__(self, server, names):
+        self.names = names
+        program = server.program
+        self.orderdesk = all(n in program.by_name for n in ("takeOrders", "processOrders"))
+        self.hello = "PrintHello" in program.by_name
+        self.offsets, at = {}, 0
+        for symbol in server.watch:
+            self.offsets[symbol.name] = at
+            at += symbol.size
+        self.symbols = {}
+        self.judged = {}  # output and verdict: None for a day without fault
+
+    def symbol(self, address):
+        if address not in self.symbols:
+            self.symbols[address] = self.names.symbol(address)
+        return self.symbols[address]
+
+    def read(self, watched, name, count=1):
+        if name not in self.offsets or len(watched) < self.offsets[name] + 4 * count:
+            return None
+        return list(struct.unpack_from(f"<{count}i", watched, self.offsets[name]))
+
+    def count(self, watched):
+        at = self.offsets.get(day.COUNT)
+        if at is None or len(watched) < at + 4:
+            return None
+        return int.from_bytes(watched[at:at + 4], "little", signed=True)
+
+    def ring(self, watched):
+        found = self.read(watched, day.RING, 2 * day.SLOTS)
+        return None if found is None else [tuple(found[i:i + 2]) for i in range(0, len(found), 2)]
+
+    # The checks, in the order in which their failures are told.
+
+    def check(self, run):
+        return (self.ending(run) or (self.order_desk(run) if self.orderdesk else None)
+                or self.status(run))
+
+    def check_so_far(self, run):
+        """The checks that a run stopped halfway can fail already; its state now counts as a
+        step's."""
+        if not self.orderdesk:
+            return None
+        now = scheduler.Step(-1, "none", run.can, run.asleep, "0", "0", "0", len(run.out),
+                             run.watched)
+        return self.order_desk(scheduler.Run(**{**run.__dict__, "steps": run.steps + [now]}))
+
+    def ending(self, run):
+        last = len(run.steps) - 1
+        if run.timed_out:
+            who = self.names.the(run.steps[-1].thread if run.steps else 0)
+            return Failure(f"the run made no step for its time limit: {who} spins, or "
+                           "waits outside the thread library", last,
+                           ending=f"{who} runs on and on without a step")
+        if run.signal:
+            name = signal.Signals(run.signal).name
+            said = run.err.decode(errors="replace").strip().splitlines()
+            return Failure(f"the program crashed with {name}", last, said[-3:],
+                           ending=f"the program crashes with {name}")
+        if run.verdict == "deadlock":
+            return Failure("deadlock: no thread can move, and the program has not ended", last,
+                           self.positions(run), ending="no thread can move, and the program "
+                           "has not ended: a deadlock")
+        if run.verdict == "too many steps":
+            who = self.names.the(run.steps[-1].thread)
+            return Failure(f"more than {len(run.steps)} steps: {who} spins, making steps "
+                           "without getting anywhere", last,
+                           ending=f"{who} goes round and round")
+        return None
+
+    def positions(self, run):
+        """Where each thread that has not ended stands, in the code's words."""
+        said = []
+        for thread in run.threads:
+            if thread.ended:
+                continue
+            who = self.names.the(thread.id)
+            step, at = self.names.where(thread.pending, thread.object, thread.caller,
+                                        self.names.thread_function(thread))
+            place = f"at {step}" + (f" ({at})" if at else "")
+            if thread.pending == "relock" and thread.waiting:
+                said.append(f"{who} waits on {self.symbol(thread.object)} {place}")
+            elif thread.pending in ("lock", "relock"):
+                mutex = thread.object if thread.pending == "lock" else thread.mutex
+                holder = run.owners.get(mutex, -1)
+                held = (f", which it holds itself" if holder == thread.id else
+                        f", held by {self.names.the(holder)}" if holder >= 0 else "")
+                said.append(f"{who} waits for {self.symbol(mutex)}{held}, {place}")
+            elif thread.pending == "join":
+                said.append(f"{who} waits to join the {self.names.who(int(thread.object, 16))}"
+                            f", {place}")
+            else:
+                said.append(f"{who} stands {place}")
+        return said
+
+    def order_desk(self, run):
+        at = self.offsets.get(day.COUNT)
+        counts = [] if at is None else [
+            int.from_bytes(step.watched[at:at + 4], "little", signed=True) for step in run.steps]
+        for n, count in enumerate(counts):
+            if not 0 <= count <= day.SLOTS:
+                return Failure(f"{count} orders in a ring of {day.SLOTS} ({day.COUNT} read as "
+                               f"{count})", max(n - 1, 0),
+                               ending=f"{day.COUNT} is {count}: more orders than slots")
+        held = {}
+        symbol = self.symbol
+        for n, step in enumerate(run.steps):
+            op = step.op
+            if op == "lock" or op == "relock":
+                mutex = symbol(step.object if op == "lock" else step.mutex)
+                if mutex in day.MUTEXES:
+                    mine = held.setdefault(step.thread, set())
+                    if mine:
+                        return Failure(f"{self.names.the(step.thread)} locks {mutex} in "
+                                       f"{self.names.function(step.caller)} while it holds "
+                                       f"{', '.join(sorted(mine))}", n,
+                                       ending="a thread holds both mutexes")
+                    mine.add(mutex)
+            elif op == "unlock" or op == "wait":
+                held.get(step.thread, set()).discard(
+                    symbol(step.object if op == "unlock" else step.mutex))
+        return self.output(run)
+
+    def output(self, run):
+        """The day's rules on the run's output; an output seen before is judged as before."""
+        key = (run.out, run.verdict)
+        if key in self.judged:
+            return self.judged[key] and Failure(*self.judged[key][:1], self.printed_by(
+                run, self.judged[key][1], self.judged[key][2]), ending=self.judged[key][3])
+        text = run.out.decode(errors="replace")
+        lines, rest = day.pieces(text)
+        lines += [rest] if rest else []
+        found = day.violations(lines, ended=run.verdict == "ended")
+        if not found:
+            self.judged[key] = None
+            return None
+        at, what = found[0]
+        self.judged[key] = (what, lines, at, f"the day is wrong: {what}")
+        return Failure(what, self.printed_by(run, lines, at), ending=f"the day is wrong: {what}")
+
+    def printed_by(self, run, lines, index):
+        """The step during which line index of the output was printed."""
+        if index is None:
+            return len(run.steps) - 1
+        end = len("".join(line + ("" if line == day.PROMPT else "\n")
+                          for line in lines[:index + 1]).encode())
+        for n, step in enumerate(run.steps):
+            if step.printed >= end:
+                return max(n - 1, 0)
+        return len(run.steps) - 1
+
+    def status(self, run):
+        if run.exit_status != 0:
+            return Failure(f"the program ended with status {run.exit_status}",
+                           len(run.steps) - 1, ending=f"the program ends with status "
+                           f"{run.exit_status}")
+        if self.hello and not HELLO.search(run.out):
+            return Failure("no greeting at the end of the output", len(run.steps) - 1,
+                           ending="the program ends without its greeting")
+        return None
+
+    # The run told as a table.
+
+    def phrases(self, run, n):
+        """What step n did, in the order desk's terms."""
+        step, said = run.steps[n], []
+        following = run.steps[n + 1] if n + 1 < len(run.steps) else None
+        name = self.symbol(step.object)
+        if step.op == "create":
+            said.append(f"starts {name}")
+        elif step.op == "wait":
+            said.append(f"waits on {name}")
+        elif step.op == "wake":
+            said.append("has a spurious wake-up")
+        elif step.op in ("signal", "broadcast") and following:
+            woken = step.waiting & ~following.waiting
+            if woken:
+                said.append(f"signals {name}, waking the " + " and the ".join(
+                    self.names.who(t).split(" (")[0] for t in range(32) if woken >> t & 1))
+        elif step.op == "sleep":
+            said.append("works its second" if self.orderdesk else "sleeps")
+        elif step.op == "return":
+            said.append("returns from main, which ends the process")
+        if following and self.orderdesk:
+            before, after = self.count(step.watched), self.count(following.watched)
+            if before is not None and after is not None and after > before:
+                old, new = self.ring(step.watched), self.ring(following.watched)
+                changed = [b for a, b in zip(old, new) if a != b]
+                said.append(f"puts order {changed[0][0]}" if changed else "puts an order")
+            elif before is not None and after is not None and after < before:
+                said.append(self.taken(run, n))
+        start = step.printed
+        end = following.printed if following else len(run.out)
+        for line in run.out[start:end].decode(errors="replace").splitlines():
+            line = line.replace(day.PROMPT, "")
+            if m := day.CONFIRMATION.fullmatch(line):
+                said.append(f"confirms order {m.group(1)}")
+            elif m := day.PROCESSING.fullmatch(line):
+                said.append(f"announces order {m.group(1)}")
+            elif line == day.FAREWELL:
+                said.append("says goodbye")
+            elif line:
+                said.append(f"prints {line!r}")
+        return said
+
+    def taken(self, run, n):
+        """A take, named by the order that its thread announces next."""
+        thread = run.steps[n].thread
+        for later in range(n, len(run.steps)):
+            if run.steps[later].thread != thread:
+                continue
+            end = run.steps[later + 1].printed if later + 1 < len(run.steps) else len(run.out)
+            if m := day.PROCESSING.search(run.out[run.steps[later].printed:end].decode()):
+                return f"takes order {m.group(1)}"
+        return "takes an order"
+
+    def table(self, run, failure):
+        rows = []
+        for n, step in enumerate(run.steps):
+            if not rows or rows[-1]["thread"] != step.thread:
+                rows.append({"thread": step.thread, "who": self.names.who(step.thread),
+                             "steps": [], "did": []})
+            row = rows[-1]
+            name, _ = self.names.where(step.op, step.object, step.caller,
+                                       self.names.thread_function(run.threads[step.thread])
+                                       if step.thread < len(run.threads) else None)
+            if not row["steps"] or row["steps"][-1] != name:
+                row["steps"].append(name)
+            row["did"] += self.phrases(run, n)
+            if failure.step == n:
+                row["did"].append(f"**here it goes wrong: {failure.what}**")
+            if n + 1 < len(run.steps):
+                watched, waiting = run.steps[n + 1].watched, run.steps[n + 1].waiting
+            else:  # after the last step: as the run ended
+                watched = run.watched
+                waiting = sum(1 << t.id for t in run.threads if t.waiting and not t.ended)
+            count = self.count(watched)
+            row["count"] = "" if count is None else count
+            row["waiting"] = ", ".join(self.names.who(t).split(" (")[0] for t in range(32)
+                                       if waiting >> t & 1) or "none"
+        for row in rows:
+            row["did"] = merge_consumer(row["did"])
+        return tables.table(rows, failure.ending)
+
+
+def merge_consumer(did):
+    """A take, its announcement and its second, said as one: "processes order N". What the
+    take's signal did stays said, after it."""
+    merged = []
+    for phrase in did:
+        announce = re.fullmatch(r"announces order (\d+)", phrase)
+        took = f"takes order {announce.group(1)}" if announce else None
+        if took in merged and all(p.startswith("signals") for p in merged[merged.index(took) + 1:]):
+            merged[merged.index(took)] = f"processes order {announce.group(1)}"
+        elif phrase == "works its second" and merged and merged[-1].startswith("processes order"):
+            continue
+        else:
+            merged.append(phrase)
+    return merged
+
+
+class Session:
+    """A program under the scheduler, with its day's input, and what every run must show. It
+    starts the program once for each processor, so that runs can go side by side."""
+
+    def __init__(self, program, data, library=None, sources=None, bound=20000, jobs=None):
+        cpus = sorted(os.sched_getaffinity(0))
+        jobs = jobs or len(cpus)
+        watch = (day.COUNT, day.NEXT_ORDER, day.RING)
+        self.servers = queue.Queue()
+        for n in range(jobs):
+            self.servers.put(scheduler.Server(program, data, library, watch=watch,
+                                              cpu=cpus[n % len(cpus)]))
+        first = self.servers.queue[0]
+        self.jobs = jobs
+        self.pool = ThreadPoolExecutor(jobs)
+        self.names = scheduler.Names(first.program, sources)
+        self.checks = Checks(first, self.names)
+        self.bound = bound
+        self.names.learn(self.run())
+
+    def run(self, choices=(), **options):
+        options.setdefault("bound", self.bound)
+        server = self.servers.get()
+        try:
+            run = server.run(choices, **options)
+        finally:
+            self.servers.put(server)
+        if run.verdict != "stopped":
+            self.names.learn(run)
+        return run
+
+    def runs(self, many):
+        """Runs each list of choices, side by side; the results in the same order."""
+        return list(self.pool.map(self.run, many))
+
+    def close(self):
+        self.pool.shutdown()
+        while not self.servers.empty():
+            self.servers.get().close()
+
+    def report(self, run, failure, out=sys.stdout):
+        """The failing run: what broke, the table, and its schedule string."""
+        print(f"failed: {failure.what}", file=out)
+        for line in failure.detail:
+            print(f"  {line}", file=out)
+        print("\nThe failing schedule, step by step:\n", file=out)
+        print(self.checks.table(run, failure), file=out)
+        shown = max(len(scheduler.forced(run)), (failure.step or 0) + 1)
+        print(f"schedule: {self.names.format(run.chosen()[:shown])}", file=out)
+
+
+def explore(session, preemptions, spurious, out=sys.stdout):
+    """Every schedule with at most the given preemptions and spurious wake-ups; returns the
+    number of schedules run and the first failing (run, failure), or None. The schedules are
+    run a few at a time, side by side, and their results taken in order, so that the search
+    goes the same way every time."""
+    levels = [(k, w) for k in range(preemptions + 1) for w in range(spurious + 1)]
+
+    def level(k, w):
+        return next(j for j, (lk, lw) in enumerate(levels) if k <= lk and w <= lw)
+
+    queues = [[] for _ in levels]
+    queues[0].append(())
+    total = 0
+    for j, (k, w) in enumerate(levels):
+        stack, ran = queues[j], 0
+        while stack:
+            batch = [stack.pop() for _ in range(min(len(stack), 4 * session.jobs))]
+            for prefix, run in zip(batch, session.runs(batch)):
+                total += 1
+                ran += 1
+                failure = session.checks.check(run)
+                if failure:
+                    print(f"  {k} preemption{'s' * (k != 1)}, {w} spurious wake-up"
+                          f"{'s' * (w != 1)}: {ran} schedule{'s' * (ran != 1)}, the last one "
+                          "failed", file=out)
+                    return total, (run, failure)
+                chosen = run.chosen()
+                for n, option, cost in alternatives(run, len(prefix)):
+                    if cost[0] <= preemptions and cost[1] <= spurious:
+                        queues[level(*cost)].append(chosen[:n] + [option])
+        print(f"  {k} preemption{'s' * (k != 1)}, {w} spurious wake-up{'s' * (w != 1)}: "
+              f"{ran} schedule{'s' * (ran != 1)}, none failed", file=out, flush=True)
+    return total, None
+
+
+BITS = [tuple(i for i in range(16) if mask >> i & 1) for mask in range(1 << 16)]
+
+
+def alternatives(run, start):
+    """The other choices the run could have made from step start on, each as (step, choice,
+    (preemptions, spurious wake-ups) of the schedule that makes it)."""
+    used_k = used_w = previous = 0
+    for n, step in enumerate(run.steps):
+        could_go_on = step.enabled >> previous & 1
+        if n >= start:
+            for thread in BITS[step.enabled]:
+                if thread != step.thread or step.spurious:
+                    yield n, (thread, False), (used_k + (could_go_on and thread != previous),
+                                               used_w)
+            for thread in BITS[step.waiting]:
+                if thread != step.thread or not step.spurious:
+                    yield n, (thread, True), (used_k + (could_go_on and thread != previous),
+                                              used_w + 1)
+        used_k += could_go_on and step.thread != previous
+        used_w += step.spurious
+        previous = step.thread
+
+
+def random_runs(session, count, spurious, seed, out=sys.stdout):
+    for n in range(count):
+        run = session.run(seed=seed + n, spurious=spurious)
+        failure = session.checks.check(run)
+        if failure:
+            print(f"  random schedule {n + 1} of {count} (seed {seed + n}) failed", file=out)
+            return n + 1, (run, failure)
+    print(f"  {count} random schedules, none failed", file=out)
+    return count, None
+
+
+def replay(session, text, out=sys.stdout):
+    """Runs one schedule and prints each step and the output as it came; returns the run and
+    its failure, if any."""
+    choices = session.names.parse(text)
+    run = session.run(choices)
+    if run.verdict == "cannot follow":
+        step = run.steps and len(run.steps) or 0
+        thread, wake = choices[step]
+        state = session.run(choices[:step], stop=True)
+        position = next((p for p in session.checks.positions(state)
+                         if p.startswith(f"the {session.names.who(thread)} ")), "")
+        raise ValueError(f"the schedule cannot be followed at step {step + 1}: the "
+                         f"{session.names.who(thread)} cannot "
+                         + ("have a spurious wake-up: it does not wait" if wake else "move")
+                         + (f" ({position})" if position else ""))
+    names, checks = session.names, session.checks
+    first = run.steps[0].printed if run.steps else len(run.out)
+    for line in run.out[:first].decode(errors="replace").splitlines():
+        print(f"{'':>6}| {line}", file=out)
+    print(f"{'step':>4}  {'thread':<28}{'at':<34}what it does", file=out)
+    for n, step in enumerate(run.steps):
+        function = names.thread_function(run.threads[step.thread])
+        at, where = names.where(step.op, step.object, step.caller, function)
+        call = {"wake": "spurious wake-up", "relock": "takes its mutex back"}.get(step.op, step.op)
+        target = checks.symbol(step.object) if step.op not in ("join", "start") else ""
+        print(f"{n + 1:>4}  {names.letters[step.thread]} {names.who(step.thread):<26}"
+              f"{at + (' ' + where if where else ''):<34}{call} {target or ''}".rstrip(), file=out)
+        end = run.steps[n + 1].printed if n + 1 < len(run.steps) else len(run.out)
+        for line in run.out[step.printed:end].decode(errors="replace").splitlines(keepends=True):
+            print(f"{'':>6}| {line.rstrip()}", file=out)
+    return run, checks.check(run)
+
+
+def main(args):
+    """lab/schedule: the command's options are parsed by threadlab's entry."""
+    started = time.monotonic()
+    data = args.input.read() if args.input else (
+        day.INPUT.encode() if sys.stdin.isatty() else sys.stdin.buffer.read())
+    sources = args.source or None
+    try:
+        session = Session(args.program, data, args.library, sources, args.bound)
+    except scheduler.ToolFailed as why:
+        print(f"schedule: {why}", file=sys.stderr)
+        return 2
+    try:
+        name = os.path.basename(args.program)
+        if args.interactive:
+            from . import interactive
+            return interactive.main(session, args)
+        if args.replay is not None:
+            try:
+                run, failure = replay(session, args.replay)
+            except ValueError as why:
+                print(f"schedule: {why}", file=sys.stderr)
+                return 2
+            count = 1
+            result = (run, failure) if failure else None
+        elif args.random:
+            print(f"{name}: {args.random} random schedules, at most {args.spurious} spurious "
+                  f"wake-up{'s' * (args.spurious != 1)} each", flush=True)
+            count, result = random_runs(session, args.random, args.spurious, args.seed)
+        else:
+            print(f"{name}: every schedule with at most {args.preemptions} preemption"
+                  f"{'s' * (args.preemptions != 1)} and {args.spurious} spurious wake-up"
+                  f"{'s' * (args.spurious != 1)}", flush=True)
+            count, result = explore(session, args.preemptions, args.spurious)
+        if result:
+            print()
+            session.report(*result)
+        elif args.replay is not None:
+            print(f"\nthe run passed every check: {run.verdict}, status {run.exit_status}")
+        seconds = time.monotonic() - started
+        print(f"{count} schedule{'s' * (count != 1)} in {seconds:.1f} s "
+              f"({count / seconds:.0f} a second)")
+        return 1 if result else 0
+    except scheduler.ToolFailed as why:
+        print(f"schedule: {why}", file=sys.stderr)
+        return 2
+    finally:
+        session.close()

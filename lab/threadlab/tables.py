@@ -1,0 +1,53 @@
+# SPDX-License-Identifier: MIT
+"""A run folded into a table to read: one row for each stretch of one thread, with the code's
+steps it went through, what it did in the order desk's terms, and the count and the waiting
+threads after it. The model's failing runs and the scheduler's are told the same way."""
+
+import re
+
+HEADER = ["| # | thread | the code's steps | what it does | count | waiting |",
+          "|---|---|---|---|---|---|"]
+
+
+def summary(did):
+    """What a stretch of one thread did, each order's confirmation and put said together,
+    and a run of orders that went the same way said once."""
+    merged = []
+    for phrase in did:
+        put = re.fullmatch(r"puts order (\d+)", phrase)
+        if put and merged and merged[-1] == f"confirms order {put.group(1)}":
+            merged[-1] = f"confirms order {put.group(1)} and puts it"
+        else:
+            merged.append(phrase)
+    runs = []  # [pattern, first, last]
+    for phrase in merged:
+        if phrase.startswith("**"):  # what went wrong is said as it is
+            runs.append([phrase, None, None])
+            continue
+        pattern, n = re.sub(r"order \d+", "order #", phrase), re.search(r"order (\d+)", phrase)
+        if n and runs and runs[-1][0] == pattern and int(n.group(1)) == runs[-1][2] + 1:
+            runs[-1][2] += 1
+        else:
+            runs.append([pattern, int(n.group(1)) if n else None, int(n.group(1)) if n else None])
+    said = []
+    for pattern, first, last in runs:
+        if first is None:
+            said.append(pattern)
+        elif first == last:
+            said.append(pattern.replace("#", str(first)))
+        else:
+            said.append(pattern.replace("order #", f"orders {first}–{last}").replace(" it", " each"))
+    return ", ".join(said)
+
+
+def table(rows, ending):
+    """rows: dicts with who, steps (names), did (phrases), count, waiting; ending: the last
+    row's words."""
+    lines = list(HEADER)
+    for n, row in enumerate(rows, 1):
+        seen = row["steps"]
+        span = f"{seen[0]} … {seen[-1]}" if len(seen) > 1 else "".join(seen)
+        lines.append(f"| {n} | {row['who']} | {span} | {summary(row['did'])} | {row['count']} "
+                     f"| {row['waiting']} |")
+    lines.append(f"| {len(rows) + 1} | | | {ending} | | |")
+    return "\n".join(lines) + "\n"
