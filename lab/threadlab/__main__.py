@@ -5,7 +5,7 @@ import argparse
 import os
 import sys
 
-from . import explore, scheduler
+from . import explore, model, scheduler, steps
 
 
 def schedule_options(parser):
@@ -47,8 +47,32 @@ def main(argv=None):
         epilog=scheduler.__doc__.split("\n\n", 1)[1] + "\n\nExit status: 0 when every "
         "schedule passed, 1 when one failed, 2 when the tool could not do its job.",
         formatter_class=argparse.RawDescriptionHelpFormatter))
+    model_options(commands.add_parser(
+        "model", help="the model of the protocol: its failing runs and its tie to the code",
+        description="The order desk's protocol as a Promela model, checked by SPIN."))
     args = parser.parse_args(argv)
     return args.run(args)
+
+
+def model_options(parser):
+    parser.add_argument("--model", default=model.MODEL, help="the Promela model (default: the "
+                        "project's, model/orderdesk.pml)")
+    commands = parser.add_subparsers(dest="what", required=True, metavar="WHAT")
+    table = commands.add_parser("table", help="the shortest failing run with a fault, as a table")
+    table.add_argument("fault", help="a fault of lab/faults.json")
+    files = table.add_mutually_exclusive_group()
+    files.add_argument("--write", nargs="+", metavar="FILE", help="write the table into each file")
+    files.add_argument("--check", nargs="+", metavar="FILE",
+                       help="fail unless each file holds the table as the model gives it now")
+    table.set_defaults(run=model.table_command)
+    forced = commands.add_parser("schedule", help="the shortest failing run with a fault, forced "
+                                 "on the real faulty program as a schedule")
+    forced.add_argument("fault", help="a fault of lab/faults.json")
+    forced.add_argument("program", help="the real program with the fault (orderdesk-FAULT)")
+    forced.set_defaults(run=model.schedule_command)
+    tie = commands.add_parser("steps", help="fail unless the code's numbered steps are the "
+                              "model's, in number, kind and order")
+    tie.set_defaults(run=steps.main)
 
 
 if __name__ == "__main__":

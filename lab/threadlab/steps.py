@@ -1,7 +1,6 @@
 # SPDX-License-Identifier: MIT
-"""The numbered steps of the order desk, as the code has them and as the model has them.
-
-    python3 model/steps.py SOURCE_DIR
+"""The tie between the code and the model: the order desk's numbered steps, as the code has them
+and as the model has them.
 
 Both number their steps in comments (`// 3` in C++, `/* put 3 */` or `/* 3: ... */` in
 Promela). For each function this reads every step's number and tells its kind (lock,
@@ -12,11 +11,12 @@ same kinds. The model is read as SPIN reads it with no fault planted and no vari
 
 import os
 import re
-import sys
+
+from . import model, source
 
 # Code functions and the model's functions that are written again from them.
-FUNCTIONS = {"ringPut": "put", "ringTake": "take", "takeOrders": "takeOrders",
-             "processOrders": "processOrders", "main": "main"}
+FUNCTIONS = {name: source.STEP_NAMES.get(name, name)
+             for name in ("ringPut", "ringTake", "takeOrders", "processOrders", "main")}
 
 # The first kind whose pattern a step's statements match, in this order; the patterns
 # cover both the C++ and the Promela way of writing each kind.
@@ -39,9 +39,7 @@ KINDS = [
     ("wrap", r"\b(write|read)_slot == "),
 ]
 
-CODE_FUNCTION = re.compile(r"^\S.*?\b(\w+)\(.*\{$")
 MODEL_FUNCTION = re.compile(r"^(?:active )?(?:inline|proctype) (\w+)\(")
-CODE_STEP = re.compile(r"//\s*(\d+)\s*$")
 MODEL_STEP = re.compile(r"/\*\s*(?:(?:put|take) )?(\d+)\b")
 
 
@@ -102,18 +100,19 @@ def steps(lines, function_re, step_re, names):
     return found
 
 
-def main(source):
-    def read(*path):
-        with open(os.path.join(source, *path)) as f:
+def main(args):
+    def read(path):
+        with open(path) as f:
             return f.read().splitlines()
 
-    code_lines = read("orderdesk", "ring.cpp") + read("orderdesk", "orderdesk.cpp")
-    code = steps(code_lines, CODE_FUNCTION, CODE_STEP, FUNCTIONS)
-    model = steps(without_faults(read("model", "orderdesk.pml")), MODEL_FUNCTION, MODEL_STEP,
-                  {name: name for name in FUNCTIONS.values()})
+    folder = os.path.join(model.PROJECT, "orderdesk")
+    code_lines = read(os.path.join(folder, "ring.cpp")) + read(os.path.join(folder, "orderdesk.cpp"))
+    code = steps(code_lines, source.FUNCTION, source.NUMBER, FUNCTIONS)
+    theirs_all = steps(without_faults(read(args.model)), MODEL_FUNCTION, MODEL_STEP,
+                       {name: name for name in FUNCTIONS.values()})
     differences = []
     for function, name in FUNCTIONS.items():
-        ours, theirs = code.get(name, []), model.get(name, [])
+        ours, theirs = code.get(name, []), theirs_all.get(name, [])
         if ours != theirs:
             differences.append(f"{function}: the code has {ours}\n  the model has {theirs}")
         if [n for n, _ in ours] != list(range(1, len(ours) + 1)):
@@ -126,6 +125,3 @@ def main(source):
     print("\nThe code and the model have the same steps.")
     return 0
 
-
-if __name__ == "__main__":
-    sys.exit(main(sys.argv[1]))

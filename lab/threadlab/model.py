@@ -1,7 +1,6 @@
 # SPDX-License-Identifier: MIT
-"""The shortest interleaving in which a planted fault breaks the day, as a table to read.
-
-    python3 model/interleaving.py MODEL FAULT [--write | --check] [FILE.md ...]
+"""The model's shortest run in which a planted fault breaks the day: as a table to read, and as
+a schedule string that forces the same run on the real faulty program.
 
 SPIN's verifier searches, with iterative shortening (pan -i), for the shortest run of the
 model with the fault planted that ends in an error; its trail is replayed step by step and
@@ -11,20 +10,28 @@ gives that step in full. SPIN counts a run in transitions, each one statement of
 thread; "step" means the code's numbered steps only. Prints the table; --write puts it into
 each file named, in place of the table for the same switch, or as the whole of a file that
 holds none; --check fails unless each file named holds it as it is.
+
+The same run as a schedule: each statement of the model that is a synchronisation call of
+the program (a lock, an unlock, a wait, a spurious wake-up, a signal, a thread started, joined
+or ended, the consumer's second) is one step of the same thread; a thread's start is a step
+of its own before its first such call. The statements in between are what each step runs.
 """
 
 import os
 import re
 import shutil
 import subprocess
-import sys
 import tempfile
 
-SLOTS = 4
+from . import day, tables
+
+SLOTS = day.SLOTS
 TRAIL_STEP = re.compile(r"^\s*(\d+):\s+proc\s+\d+ \((\w+):\d+\) \S+ \(state \d+\)\s+\[(.*)\]$")
 GLOBAL = re.compile(r"^\t\t(\w+(?:\[\d+\]\.\w+)?) = (-?\d+)$")
 LOCAL = re.compile(r"^\t\t(\w+)\(\d+\):(\w+) = (-?\d+)$")
-ROLES = {"takeOrders": "producer", "processOrders": "consumer", "main": "main"}
+ROLES = day.ROLES
+PROJECT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+MODEL = os.path.join(PROJECT, "model", "orderdesk.pml")
 
 
 def replay(model, switch):
@@ -143,79 +150,111 @@ def fold(statements):
     return rows
 
 
-def summary(did):
-    """What a run of one thread did, each order's confirmation and put said together, and
-    a run of orders that went the same way said once."""
-    merged = []
-    for phrase in did:
-        put = re.fullmatch(r"puts order (\d+)", phrase)
-        if put and merged and merged[-1] == f"confirms order {put.group(1)}":
-            merged[-1] = f"confirms order {put.group(1)} and puts it"
-        else:
-            merged.append(phrase)
-    runs = []  # [pattern, first, last]
-    for phrase in merged:
-        if phrase.startswith("**"):  # what went wrong is said as it is
-            runs.append([phrase, None, None])
-            continue
-        pattern, n = re.sub(r"order \d+", "order #", phrase), re.search(r"order (\d+)", phrase)
-        if n and runs and runs[-1][0] == pattern and int(n.group(1)) == runs[-1][2] + 1:
-            runs[-1][2] += 1
-        else:
-            runs.append([pattern, int(n.group(1)) if n else None, int(n.group(1)) if n else None])
-    said = []
-    for pattern, first, last in runs:
-        if first is None:
-            said.append(pattern)
-        elif first == last:
-            said.append(pattern.replace("#", str(first)))
-        else:
-            said.append(pattern.replace("order #", f"orders {first}–{last}").replace(" it", " each"))
-    return ", ".join(said)
-
-
 def table(switch, rows, ending, steps):
-    lines = [f"Shortest failing run with `{switch}`: {steps} transitions.", "",
-             "| # | thread | the code's steps | what it does | count | waiting |",
-             "|---|---|---|---|---|---|"]
-    for n, row in enumerate(rows, 1):
-        who = ROLES[row["proc"]] + ("" if row["proc"] == "main" else f" ({row['proc']})")
-        seen = row["steps"]
-        span = f"{seen[0]} … {seen[-1]}" if len(seen) > 1 else "".join(seen)
-        lines.append(f"| {n} | {who} | {span} | {summary(row['did'])} | {row['after'][0]} "
-                     f"| {row['after'][1]} |")
     end = ("no thread can move, and the day is not over: SPIN's invalid end state"
            if ending == "invalid end state" else f"the check `{ending}` fails")
-    lines.append(f"| {len(rows) + 1} | | | {end} | | |")
-    return "\n".join(lines) + "\n"
+    for row in rows:
+        who = ROLES[row["proc"]] + ("" if row["proc"] == "main" else f" ({row['proc']})")
+        seen = row.pop("steps")
+        row.update(who=who, steps=seen, count=row["after"][0], waiting=row["after"][1])
+    return (f"Shortest failing run with `{switch}`: {steps} transitions.\n\n"
+            + tables.table(rows, end))
 
 
-def main():
-    model, switch, *files = sys.argv[1:]
-    statements, ending, steps = replay(model, switch)
-    made = table(switch, fold(statements), ending, steps)
-    if not files:
-        print(made, end="")
-        return 0
-    mode, paths = files[0], files[1:]
+def write_or_check(switch, made, mode, paths):
+    """--write puts the table into each file, in place of the table for the same switch;
+    --check lists the files that do not hold it as it is. Returns those files."""
     stale = []
     for path in paths:
         with open(path) as f:
             text = f.read()
         # The table for this switch: from its heading to the end of its last row.
         held = re.search(rf"^Shortest failing run with `{switch}`:.*\n\n(?:\|.*\n)+", text, re.M)
-        if mode == "--write":
+        if mode == "write":
             with open(path, "w") as f:
                 f.write(text[:held.start()] + made + text[held.end():] if held else made)
         elif not held or held.group(0) != made:
             stale.append(path)
+    return stale
+
+
+# The model's thread for each of the program's, and the condition variable each one waits on.
+WAITS_ON = {"takeOrders": "buffer_full", "processOrders": "buffer_empty"}
+
+
+def schedule(statements):
+    """The run as the program's steps: (thread function, spurious) for each, in order."""
+    steps, started = [], {"main"}
+    by_step = {}
+    for number, proc, text, _, _ in statements:
+        by_step.setdefault((number, proc), []).append(text)
+    done = set()
+    for number, proc, text, _, _ in statements:
+        if proc not in ROLES:
+            continue  # the model's invariants are no thread of the program
+        same = by_step[(number, proc)]
+        mutex = re.fullmatch(r"(data|console)_mutex = (\d)", text)
+        cond = re.fullmatch(r"(buffer_full|buffer_empty) = ([01])", text)
+        waits = any(re.fullmatch(r"buffer_\w+ = 1", t) for t in same)
+        if (number, proc) in done:
+            continue  # one atomic statement of the model, already one step
+        if mutex and mutex.group(2) == "0" and waits:
+            step = (proc, False)  # the wait: gives up the mutex and registers
+            done.add((number, proc))
+        elif mutex or re.fullmatch(r"\(run \w+\(\)\)|(consumer|producer)_done", text):
+            step = (proc, False)  # lock, unlock, create, join
+        elif re.fullmatch(r"(consumer|producer)_done = 1", text):
+            step = (proc, False)  # the thread ends
+        elif cond and cond.group(2) == "0":
+            step = (proc, WAITS_ON.get(proc) == cond.group(1))  # a spurious wake-up, or a signal
+        elif proc == "processOrders" and text == "(1)":
+            step = (proc, False)  # the consumer's second
+        else:
+            continue
+        if proc not in started:
+            started.add(proc)
+            steps.append((proc, False))  # its start, as a step of its own
+        steps.append(step)
+    return steps
+
+
+def shortest(switch, model=MODEL):
+    """The model's shortest failing run with the switch: (its table, its steps as the
+    program's, how it ends)."""
+    statements, ending, transitions = replay(model, switch)
+    return table(switch, fold(statements), ending, transitions), schedule(statements), ending
+
+
+def table_command(args):
+    """threadlab model table: the table, printed, written into files, or checked in them."""
+    made, _, _ = shortest(args.fault, args.model)
+    stale = write_or_check(args.fault, made, "write" if args.write else "check",
+                           args.write or args.check or [])
     for path in stale:
-        print(f"{path} does not hold the table for {switch} as the model gives it now; "
+        print(f"{path} does not hold the table for {args.fault} as the model gives it now; "
               "to write it again: cmake --build --preset default --target interleavings")
-    if mode == "--check":
+    if not args.write:
         print(made, end="")
     return 1 if stale else 0
 
 
-if __name__ == "__main__":
-    sys.exit(main())
+def schedule_command(args):
+    """threadlab model schedule: the model's shortest failing run, forced on the real program."""
+    from . import explore
+
+    made, steps, ending = shortest(args.fault, args.model)
+    print(made)
+    session = explore.Session(args.program, day.INPUT.encode())
+    try:
+        ids = {session.names.thread_function(t): t.id for t in session.run().threads}
+        string = session.names.format([(ids[proc], wake) for proc, wake in steps])
+        print(f"The same run as a schedule of {os.path.basename(args.program)}, its steps "
+              f"made one by one:\nschedule: {string}\n")
+        run, failure = explore.replay(session, string, out=open(os.devnull, "w"))
+        if failure:
+            session.report(run, failure)
+            return 1
+        print("the real program passed every check on that schedule")
+        return 0
+    finally:
+        session.close()
