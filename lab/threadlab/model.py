@@ -23,21 +23,22 @@ import shutil
 import subprocess
 import tempfile
 
-from . import day, tables
+from . import PROJECT, day, tables
 
 SLOTS = day.SLOTS
 TRAIL_STEP = re.compile(r"^\s*(\d+):\s+proc\s+\d+ \((\w+):\d+\) \S+ \(state \d+\)\s+\[(.*)\]$")
 GLOBAL = re.compile(r"^\t\t(\w+(?:\[\d+\]\.\w+)?) = (-?\d+)$")
 LOCAL = re.compile(r"^\t\t(\w+)\(\d+\):(\w+) = (-?\d+)$")
 ROLES = day.ROLES
-PROJECT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 MODEL = os.path.join(PROJECT, "model", "orderdesk.pml")
 
 
-def replay(model, switch):
+def replay(model, switch, keep=None):
     """The statements of the shortest failing trail, as (step, proc, statement, globals,
-    locals of proc after it); and how the run ended."""
-    work = tempfile.mkdtemp()
+    locals of proc after it); and how the run ended. With keep, the model and its trail stay
+    in that folder, for spin -t to replay."""
+    work = keep or tempfile.mkdtemp()
+    os.makedirs(work, exist_ok=True)
     try:
         shutil.copy(model, os.path.join(work, "orderdesk.pml"))
         sh = lambda *argv: subprocess.run(argv, cwd=work, check=True, capture_output=True,
@@ -47,7 +48,8 @@ def replay(model, switch):
         found = sh("./pan", "-i", "-m100000", "-w20")
         trail = sh("spin", "-t", "-p", "-g", "-l", f"-D{switch}", "orderdesk.pml")
     finally:
-        shutil.rmtree(work)
+        if not keep:
+            shutil.rmtree(work)
     ending = re.search(r"pan:1: (.*?) \(at depth", found).group(1)
     failed = re.search(r"text of failed assertion: (.*)", trail)
     statements, state, local = [], {}, {}
@@ -218,16 +220,16 @@ def schedule(statements):
     return steps
 
 
-def shortest(switch, model=MODEL):
+def shortest(switch, model=MODEL, keep=None):
     """The model's shortest failing run with the switch: (its table, its steps as the
     program's, how it ends)."""
-    statements, ending, transitions = replay(model, switch)
+    statements, ending, transitions = replay(model, switch, keep)
     return table(switch, fold(statements), ending, transitions), schedule(statements), ending
 
 
 def table_command(args):
     """threadlab model table: the table, printed, written into files, or checked in them."""
-    made, _, _ = shortest(args.fault, args.model)
+    made, _, _ = shortest(args.fault, args.model, args.keep)
     stale = write_or_check(args.fault, made, "write" if args.write else "check",
                            args.write or args.check or [])
     for path in stale:
@@ -235,6 +237,9 @@ def table_command(args):
               "to write it again: cmake --build --preset default --target interleavings")
     if not args.write:
         print(made, end="")
+    if args.keep:
+        print(f"\nThe same run, statement by statement: (cd {args.keep} && "
+              f"spin -t -p -g -l -D{args.fault} orderdesk.pml)")
     return 1 if stale else 0
 
 

@@ -12,7 +12,7 @@ same kinds. The model is read as SPIN reads it with no fault planted and no vari
 import os
 import re
 
-from . import model, source
+from . import PROJECT, source
 
 # Code functions and the model's functions that are written again from them.
 FUNCTIONS = {name: source.STEP_NAMES.get(name, name)
@@ -105,7 +105,7 @@ def main(args):
         with open(path) as f:
             return f.read().splitlines()
 
-    folder = os.path.join(model.PROJECT, "orderdesk")
+    folder = os.path.join(PROJECT, "orderdesk")
     code_lines = read(os.path.join(folder, "ring.cpp")) + read(os.path.join(folder, "orderdesk.cpp"))
     code = steps(code_lines, source.FUNCTION, source.NUMBER, FUNCTIONS)
     theirs_all = steps(without_faults(read(args.model)), MODEL_FUNCTION, MODEL_STEP,

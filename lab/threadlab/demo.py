@@ -1,0 +1,52 @@
+# SPDX-License-Identifier: MIT
+"""Breaks the real order desk with one planted fault: shows the fault's patch, then runs on the
+faulty program the tool that lab/faults.json names for it, and says what broke. The scheduler
+explores every schedule with at most two preemptions and one spurious wake-up; valgrind's
+helgrind watches a real day for data races, which the scheduler cannot see (it runs one thread
+at a time from one synchronisation call to the next, so a load and a store between two calls
+are never split)."""
+
+import os
+import sys
+
+from . import day, explore, faults, races, scheduler
+
+
+def main(args):
+    table = faults.table()
+    if args.fault not in table:
+        print(f"demo: no fault is called {args.fault}; the faults: {', '.join(table)}",
+              file=sys.stderr)
+        return 2
+    row = table[args.fault]
+    program = os.path.join(args.build, "bin", f"orderdesk-{args.fault}")
+    print(f"The fault {args.fault}: {row['is']}. Its patch to the real program:\n")
+    print(faults.patch(args.fault))
+    if row["real"]["tool"] == "helgrind":
+        print(f"A day of {os.path.basename(program)} under valgrind's helgrind:", flush=True)
+        ran, found = races.helgrind(program)
+        if ran.status is None:
+            print("demo: helgrind did not end within its limit", file=sys.stderr)
+            return 2
+        broke = [str(race) for race in found]
+        broke += [what for _, what in day.check_output(ran.text)]
+        for what in broke:
+            print(f"broke: {what}")
+        if not broke:
+            print("the day stayed whole")
+        return 1 if broke else 0
+    print(f"Every schedule of {os.path.basename(program)} with at most 2 preemptions and 1 "
+          "spurious wake-up, as lab/schedule explores them:", flush=True)
+    session = explore.Session(program, day.INPUT.encode())
+    try:
+        count, result = explore.explore(session, 2, 1)
+        if result:
+            print()
+            session.report(*result)
+        print(f"{count} schedule{'s' * (count != 1)} run")
+        return 1 if result else 0
+    except scheduler.ToolFailed as why:
+        print(f"demo: {why}", file=sys.stderr)
+        return 2
+    finally:
+        session.close()

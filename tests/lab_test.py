@@ -1,0 +1,238 @@
+# SPDX-License-Identifier: MIT
+"""The lab, driven through the programs: each planted fault broken by the tool that the faults
+table names (lab/demo), and the scheduler (lab/schedule) on the unchanged order desk, on
+hellospawn and on rings changed here, right and wrong. (helgrind on the unchanged day is a
+valgrind test of its own.)
+
+    python3 lab_test.py BUILD_DIR [unittest arguments]
+
+Rings changed here are built with the compiler named by $CXX (default c++)."""
+
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+BUILD = os.path.abspath(sys.argv.pop(1))
+SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+SCHEDULE = os.path.join(SOURCE, "lab", "schedule")
+DEMO = os.path.join(SOURCE, "lab", "demo")
+DAY = b"12\n7\n33\n50\n1\n8\n21\n4\n45\n19\n"
+with open(os.path.join(SOURCE, "lab", "faults.json")) as f:
+    FAULTS = json.load(f)["faults"]
+EMULATED = bool(os.environ.get("EMULATOR"))
+LIMIT = 900 if EMULATED else 300  # seconds for one command
+
+
+def program(name):
+    return os.path.join(BUILD, "bin", name)
+
+
+def schedule(path, *args, data=DAY):
+    return subprocess.run([SCHEDULE, path, *args], input=data, capture_output=True,
+                          timeout=LIMIT)
+
+
+def said(done):
+    return done.stdout.decode() + done.stderr.decode()
+
+
+def schedule_string(done):
+    found = re.search(r"^schedule: (\S*)$", done.stdout.decode(), re.M)
+    return found.group(1) if found else None
+
+
+def explored(done):
+    """The number of schedules that the last line reports."""
+    last = done.stdout.decode().splitlines()[-1]
+    found = re.fullmatch(r"(\d+) schedules? in [\d.]+ s \(\d+ a second\)", last)
+    return int(found.group(1)) if found else None
+
+
+class Ring:
+    """orderdesk built here from a copy of the sources with ring.cpp changed."""
+
+    def __init__(self, *changes):
+        self.folder = tempfile.mkdtemp()
+        for name in ("ring.h", "ring.cpp", "orderdesk.cpp"):
+            shutil.copy(os.path.join(SOURCE, "orderdesk", name), self.folder)
+        path = os.path.join(self.folder, "ring.cpp")
+        with open(path) as f:
+            text = f.read()
+        for old, new in changes:
+            assert old in text, old
+            text = text.replace(old, new)
+        with open(path, "w") as f:
+            f.write(text)
+        self.path = os.path.join(self.folder, "orderdesk")
+        subprocess.run([os.environ.get("CXX", "c++"), "-std=c++17", "-O2", "-g", "-pthread",
+                        os.path.join(self.folder, "ring.cpp"),
+                        os.path.join(self.folder, "orderdesk.cpp"), "-o", self.path], check=True)
+
+    def __enter__(self):
+        return self.path
+
+    def __exit__(self, *_):
+        shutil.rmtree(self.folder)
+
+
+class Faults(unittest.TestCase):
+    def test_each_fault_breaks_the_real_program_as_the_faults_table_says(self):
+        for fault in FAULTS:
+            tool = fault["real"]["tool"]
+            if tool == "helgrind" and (EMULATED or not shutil.which("valgrind")):
+                continue  # valgrind cannot run under qemu-user
+            with self.subTest(fault["name"]):
+                done = subprocess.run([DEMO, fault["name"], BUILD], capture_output=True,
+                                      timeout=LIMIT)
+                self.assertEqual(done.returncode, 1, said(done))
+                self.assertRegex(done.stdout.decode(),
+                                 ("failed: .*" if tool == "schedule" else "broke: .*")
+                                 + fault["real"]["says"])
+
+    def test_each_failing_schedule_replays_to_the_same_bytes(self):
+        for fault in FAULTS:
+            if fault["real"]["tool"] != "schedule":
+                continue
+            with self.subTest(fault["name"]):
+                path = program(f"orderdesk-{fault['name']}")
+                found = schedule(path)
+                self.assertEqual(found.returncode, 1, said(found))
+                string = schedule_string(found)
+                self.assertIsNotNone(string, said(found))
+                replays = [schedule(path, "--replay", string) for _ in range(2)]
+                for replay in replays:
+                    self.assertEqual(replay.returncode, 1, said(replay))
+                    self.assertRegex(replay.stdout.decode(), "failed: .*" + fault["real"]["says"])
+                # All but the last line, which says how long it took.
+                first, second = (r.stdout.decode().rsplit("\n", 2)[0] for r in replays)
+                self.assertEqual(first, second)
+
+
+class Unchanged(unittest.TestCase):
+    def test_the_day_passes_every_schedule_up_to_two_preemptions_and_a_spurious_wake_up(self):
+        done = schedule(program("orderdesk"), "--preemptions", "2", "--spurious", "1")
+        self.assertEqual(done.returncode, 0, said(done))
+        self.assertEqual(done.stdout.decode().count("none failed"), 6)
+        self.assertGreater(explored(done), 10000)  # the day's every interleaving, not one
+        print(done.stdout.decode().splitlines()[-1])
+
+
+class Modes(unittest.TestCase):
+    def test_replay_prints_each_step_where_it_stands_and_the_output_as_it_came(self):
+        done = schedule(program("orderdesk"), "--replay", "m2 c3 p5")
+        text = done.stdout.decode()
+        self.assertEqual(done.returncode, 0, said(done))
+        self.assertRegex(text, r"\n +1  m main +main 1 orderdesk\.cpp:\d+ +create processOrders\n")
+        self.assertRegex(text, r"\n +5  c consumer \(processOrders\) +take 2 ring\.cpp:\d+ +wait "
+                               r"buffer_empty\n")
+        # The producer's first step starts it; its second locks the console, and it runs on to
+        # its unlock, printing its first exchange on the way.
+        self.assertRegex(text, r"\n +7  p producer \(takeOrders\) +takeOrders 1 orderdesk\.cpp:\d+ "
+                               r"+lock console_mutex\n +\| Enter a menu item number between 1 "
+                               r"and 50: Got new order! Order number is 0 and item number: 12\n"
+                               r" +8  p producer \(takeOrders\) +takeOrders 5 ")
+        self.assertIn("the run passed every check", text)
+
+    def test_a_schedule_that_cannot_be_followed_or_read_is_refused_with_status_2(self):
+        for string, why in [("c", "cannot be followed at step 1: the consumer (processOrders) "
+                                  "cannot move"),
+                            ("m2p~", "cannot be followed at step 3: the producer (takeOrders) "
+                                     "cannot have a spurious wake-up: it does not wait"),
+                            ("mx", "no thread is called 'x'"), ("m2!", "not a schedule")]:
+            with self.subTest(string):
+                done = schedule(program("orderdesk"), "--replay", string)
+                self.assertEqual(done.returncode, 2, said(done))
+                self.assertIn(why, done.stderr.decode())
+
+    def test_random_schedules_find_a_fault_and_say_which(self):
+        done = schedule(program("orderdesk-if_in_take"), "--random", "200")
+        self.assertEqual(done.returncode, 1, said(done))
+        self.assertRegex(done.stdout.decode(), r"random schedule \d+ of 200 \(seed \d+\) failed")
+        replay = schedule(program("orderdesk-if_in_take"), "--replay", schedule_string(done))
+        self.assertEqual(replay.returncode, 1, said(replay))
+
+    def test_what_the_tool_cannot_do_is_said_in_one_line_with_status_2(self):
+        with tempfile.TemporaryDirectory() as folder:
+            stripped = os.path.join(folder, "stripped")
+            shutil.copy(program("orderdesk"), stripped)
+            subprocess.run(["strip", stripped], check=True)
+            script = os.path.join(folder, "script")
+            with open(script, "w") as f:
+                f.write("#!/bin/sh\n")
+            for args, why in [((stripped,), "is stripped"),
+                              ((script,), "not a 64-bit little-endian ELF program"),
+                              ((program("orderdesk"), "--library", script), "no threadlab")]:
+                with self.subTest(why):
+                    done = schedule(*args)
+                    self.assertEqual(done.returncode, 2, said(done))
+                    self.assertIn(why, done.stderr.decode())
+                    self.assertEqual(len(done.stderr.decode().splitlines()), 1)
+
+    @unittest.skipUnless(shutil.which("tmux"), "tmux is not installed")
+    def test_a_person_breaks_if_in_put_step_by_step_in_a_terminal(self):
+        # The steps of the fault's failing schedule, typed one by one at the prompt.
+        found = schedule(program("orderdesk-if_in_put"))
+        steps = re.findall(r"[a-z]~?\d*", schedule_string(found))
+        keys = [k for step in steps for k in ([step[0]] * int(step[1:] or 1)
+                                               if not step.endswith("~") else [step])]
+        session = f"schedule-test-{os.getpid()}"
+        # The pane stays a while after the command has ended, to be read.
+        command = f"{SCHEDULE} {program('orderdesk-if_in_put')} --interactive; sleep 60"
+        subprocess.run(["tmux", "new-session", "-d", "-s", session, "-x", "200", "-y", "50",
+                        command], check=True)
+        try:
+            screen = ""
+            for key in keys:
+                subprocess.run(["tmux", "send-keys", "-t", session, key, "Enter"], check=True)
+            deadline = time.monotonic() + 30
+            while "schedule: " not in screen and time.monotonic() < deadline:
+                time.sleep(0.2)
+                screen = subprocess.run(["tmux", "capture-pane", "-p", "-t", session],
+                                        capture_output=True, text=True).stdout
+        finally:
+            subprocess.run(["tmux", "kill-session", "-t", session])
+        self.assertIn("failed: 5 orders in a ring of 4", screen)
+        self.assertIn(f"schedule: {schedule_string(found)}", screen)
+
+
+class Others(unittest.TestCase):
+    def test_hellospawn_passes_every_schedule(self):
+        done = schedule(program("hellospawn"), data=b"42\n")
+        self.assertEqual(done.returncode, 0, said(done))
+        self.assertGreaterEqual(explored(done), 2)
+
+    def test_a_fault_planted_here_is_found(self):
+        # put wakes the thread waiting for room, not the one waiting for an order.
+        with Ring(("pthread_cond_signal(&buffer_empty);", "pthread_cond_signal(&buffer_full);")) \
+                as ring:
+            done = schedule(ring)
+        self.assertEqual(done.returncode, 1, said(done))
+        self.assertIn("failed: deadlock", done.stdout.decode())
+
+    def test_correct_rings_written_differently_raise_no_false_alarm(self):
+        signal_put = "  pthread_cond_signal(&buffer_empty);                        // 5\n"
+        unlock_put = "  pthread_mutex_unlock(&data_mutex);                         // 6\n"
+        signal_take = "  pthread_cond_signal(&buffer_full);            // 5\n"
+        unlock_take = "  pthread_mutex_unlock(&data_mutex);            // 6\n"
+        rings = {
+            "signals after the unlocks": [(signal_put + unlock_put, unlock_put + signal_put),
+                                          (signal_take + unlock_take, unlock_take + signal_take)],
+            "broadcasts": [("pthread_cond_signal", "pthread_cond_broadcast")],
+            "one condition variable for both waits": [
+                ("&buffer_empty", "&buffer_full")],
+        }
+        for name, changes in rings.items():
+            with self.subTest(name), Ring(*changes) as ring:
+                done = schedule(ring, "--preemptions", "2", "--spurious", "1")
+                self.assertEqual(done.returncode, 0, said(done))
+                self.assertGreater(explored(done), 10000)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
