@@ -1,21 +1,48 @@
 # SPDX-License-Identifier: MIT
-"""The commands of one exercise run as written.
-    python3 exercises_test.py SOURCE_DIR BUILD_DIR N
-runs the Nth block of commands in docs/exercises.md (from 1; block 0 builds, and made
-BUILD_DIR). The commands name the lab build as build/lab; they run in SOURCE_DIR with
-BUILD_DIR in its place."""
+"""The exercises' commands, run as a learner runs them: each line of each block of commands in
+docs/6-exercises.md but the first (which builds), in the source folder, by bash, with the
+environment this test was given (the PATH and whichever python3 comes first on it). A line's
+comment "# exits N" (or "N or M") gives the statuses it may end with; 0 where it says none.
+
+    python3 exercises_test.py BUILD_DIR [N]
+
+runs block N (from 1; all when not given). The commands name the default build, build/default;
+BUILD_DIR takes its place."""
 
 import os
 import re
 import subprocess
 import sys
+import unittest
 
-SOURCE, BUILD, N = sys.argv[1], sys.argv[2], int(sys.argv[3])
+BUILD = os.path.abspath(sys.argv.pop(1))
+SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+with open(os.path.join(SOURCE, "docs", "6-exercises.md")) as f:
+    BLOCKS = re.findall(r"^```sh\n(.*?)^```", f.read(), re.M | re.S)[1:]
+CHOSEN = [BLOCKS[int(sys.argv.pop(1)) - 1]] if len(sys.argv) > 1 else BLOCKS
 
-with open(os.path.join(SOURCE, "docs", "exercises.md")) as f:
-    block = re.findall(r"^```sh\n(.*?)^```", f.read(), re.M | re.S)[N]
-done = subprocess.run(["bash", "-euo", "pipefail", "-c", block.replace("build/lab", BUILD)],
-                      cwd=SOURCE, capture_output=True, text=True, timeout=240)
-print(block + done.stdout + done.stderr)
-if done.returncode != 0 or not done.stdout.strip():
-    sys.exit(f"the commands failed or printed nothing (status {done.returncode})")
+
+def commands(block):
+    """(command, the statuses it may end with) for each line of a block."""
+    for line in block.strip().splitlines():
+        command, _, comment = line.partition("  # ")
+        said = re.match(r"exits (\d+)(?: or (\d+))?", comment.strip())
+        yield command.strip(), {int(n) for n in said.groups() if n} if said else {0}
+
+
+class Exercises(unittest.TestCase):
+    def test_every_command_ends_as_its_exercise_says(self):
+        self.assertGreaterEqual(len(BLOCKS), 6)
+        for block in CHOSEN:
+            for command, statuses in commands(block):
+                with self.subTest(command):
+                    done = subprocess.run(["bash", "-c", command.replace("build/default", BUILD)],
+                                          cwd=SOURCE, stdin=subprocess.DEVNULL,
+                                          capture_output=True, text=True, timeout=240)
+                    said = done.stdout + done.stderr
+                    self.assertIn(done.returncode, statuses, said)
+                    self.assertTrue(done.stdout.strip(), f"it printed nothing:\n{said}")
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -5,7 +5,7 @@ import argparse
 import os
 import sys
 
-from . import explore, model, scheduler, steps
+from . import PROJECT, chart, demo, explore, grade, model, record, scheduler, steps
 
 
 def schedule_options(parser):
@@ -49,9 +49,65 @@ def main(argv=None):
         formatter_class=argparse.RawDescriptionHelpFormatter))
     model_options(commands.add_parser(
         "model", help="the model of the protocol: its failing runs and its tie to the code",
+        prog=os.environ.get("THREADLAB_COMMAND", "threadlab model"),
         description="The order desk's protocol as a Promela model, checked by SPIN."))
+    daychart_options(commands.add_parser(
+        "daychart", help="record a real day at the order desk, and draw it",
+        prog=os.environ.get("THREADLAB_COMMAND", "threadlab daychart"),
+        description=record.__doc__.split("\n\n")[0] + "\n\n" + chart.__doc__.split("\n\n")[1],
+        epilog="Exit status: 0 for a whole day, 1 for a day that broke, 2 when the tool could "
+        "not do its job (then it says which tool failed, and leaves no picture or trace).",
+        formatter_class=argparse.RawDescriptionHelpFormatter))
+    breaking = commands.add_parser(
+        "demo", help="break the real program with one planted fault, and say what broke",
+        prog=os.environ.get("THREADLAB_COMMAND", "threadlab demo"), description=demo.__doc__,
+        epilog="Exit status: 1 when the fault broke the program, 0 when it stayed whole, 2 when "
+        "the tool could not do its job.")
+    breaking.add_argument("fault", help="a fault of lab/faults.json, as if_in_put")
+    breaking.add_argument("build", nargs="?", default=os.path.join(PROJECT, "build",
+                                                                   "default"),
+                          help="the build folder that holds bin/orderdesk-FAULT (default: "
+                          "build/default)")
+    breaking.set_defaults(run=demo.main)
+    grading = commands.add_parser(
+        "grade", help="grade a student's ring.cpp, or write the handout",
+        prog=os.environ.get("THREADLAB_COMMAND", "threadlab grade"),
+        description=grade.__doc__, formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog="The checks, and their points:\n" + "\n".join(
+            f"  {name:<16}{points:>3}  {what}" for name, (points, what) in grade.CHECKS.items())
+        + "\n\nExit status: 0 when every check passed, 1 when one failed (a ring that does "
+        "not build included), 2 when the grader itself could not run.")
+    grading.add_argument("ring", nargs="?", help="the student's ring.cpp")
+    grading.add_argument("--json", metavar="FILE", help="also write the results as Gradescope's "
+                         "results.json")
+    grading.add_argument("--points", metavar="FILE", help="a JSON object of check names and "
+                         "points, for the checks whose points change")
+    grading.add_argument("--handout", metavar="FILE", help="write the handout, ring.cpp as a "
+                         "student receives it, instead of grading")
+    grading.set_defaults(run=grade.main)
     args = parser.parse_args(argv)
-    return args.run(args)
+    try:
+        return args.run(args)
+    except (record.ToolFailed, scheduler.ToolFailed) as why:
+        print(f"{args.command}: {why}", file=sys.stderr)
+        return 2
+
+
+def daychart_options(parser):
+    commands = parser.add_subparsers(dest="what", required=True, metavar="WHAT")
+    rec = commands.add_parser("record", help="record a real day of orderdesk in real time")
+    rec.add_argument("program", help="orderdesk, or a faulty copy of it (any dynamic build)")
+    rec.add_argument("scenario", choices=record.TITLES, help="how the ten numbers arrive")
+    rec.add_argument("trace", help="the trace-event JSON file to write")
+    rec.add_argument("--spurious", choices=("buffer_full", "buffer_empty"),
+                     help="make the first wait on this condition variable return at once, with "
+                     "its mutex held: a spurious wake-up")
+    rec.add_argument("--draw", metavar="PICTURE", help="then draw the day, as draw does")
+    rec.set_defaults(run=chart.record_command)
+    drw = commands.add_parser("draw", help="draw a recorded day; status 1 if the day broke")
+    drw.add_argument("trace", help="a trace written by record")
+    drw.add_argument("output", help="the picture to write: .svg, .png or .pdf")
+    drw.set_defaults(run=chart.draw_command)
 
 
 def model_options(parser):
@@ -64,6 +120,8 @@ def model_options(parser):
     files.add_argument("--write", nargs="+", metavar="FILE", help="write the table into each file")
     files.add_argument("--check", nargs="+", metavar="FILE",
                        help="fail unless each file holds the table as the model gives it now")
+    table.add_argument("--keep", metavar="FOLDER", help="keep the model and SPIN's trail of the "
+                       "run there, for spin -t to replay")
     table.set_defaults(run=model.table_command)
     forced = commands.add_parser("schedule", help="the shortest failing run with a fault, forced "
                                  "on the real faulty program as a schedule")

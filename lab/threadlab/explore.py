@@ -355,11 +355,11 @@ class Session:
         print(f"schedule: {self.names.format(run.chosen()[:shown])}", file=out)
 
 
-def explore(session, preemptions, spurious, out=sys.stdout):
+def explore(session, preemptions, spurious, out=sys.stdout, until=None):
     """Every schedule with at most the given preemptions and spurious wake-ups; returns the
     number of schedules run and the first failing (run, failure), or None. The schedules are
     run a few at a time, side by side, and their results taken in order, so that the search
-    goes the same way every time."""
+    goes the same way every time. With until (a time.monotonic() value), it stops there."""
     levels = [(k, w) for k in range(preemptions + 1) for w in range(spurious + 1)]
 
     def level(k, w):
@@ -370,7 +370,7 @@ def explore(session, preemptions, spurious, out=sys.stdout):
     total = 0
     for j, (k, w) in enumerate(levels):
         stack, ran = queues[j], 0
-        while stack:
+        while stack and (until is None or time.monotonic() < until):
             batch = [stack.pop() for _ in range(min(len(stack), 4 * session.jobs))]
             for prefix, run in zip(batch, session.runs(batch)):
                 total += 1

@@ -18,14 +18,12 @@ import tempfile
 import time
 from dataclasses import dataclass, field
 
-from . import day, elf, source
+from . import PROJECT, day, elf, source
 
 OPS = ["none", "start", "lock", "trylock", "unlock", "wait", "wake", "relock", "signal",
        "broadcast", "create", "join", "exit", "sleep", "yield", "return"]
 VERDICTS = ["running", "ended", "deadlock", "too many steps", "cannot follow", "stopped"]
 LIBRARY = "threadlab-schedule.so"
-HERE = os.path.dirname(os.path.abspath(__file__))
-PROJECT = os.path.dirname(os.path.dirname(HERE))
 MACHINES = {62: "x86_64", 183: "aarch64"}
 
 
@@ -92,16 +90,15 @@ class Run:
         return [(step.thread, step.spurious) for step in self.steps]
 
 
-def find_library(program_file, given=None):
-    """The scheduler library built for the program's processor: the one given, or in the
-    program's own build folder, or in the project's default build."""
+def find_library(program_file, given=None, name=LIBRARY):
+    """The preload library built for the program's processor: the one given, or in the
+    program's own build folder, or in the project's default or arm64 build."""
     machine = program_file.machine
     candidates = [given] if given else [
-        os.environ.get("THREADLAB_LIBRARY"),
+        os.environ.get("THREADLAB_LIBRARY") if name == LIBRARY else None,
         os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(program_file.path))),
-                     "lib", LIBRARY),
-        *sorted(p for b in ("default", "arm64") for p in
-                [os.path.join(PROJECT, "build", b, "lib", LIBRARY)]),
+                     "lib", name),
+        *(os.path.join(PROJECT, "build", build, "lib", name) for build in ("default", "arm64")),
     ]
     for path in filter(None, candidates):
         try:
@@ -109,7 +106,7 @@ def find_library(program_file, given=None):
                 return path
         except elf.NotReadable:
             continue
-    raise ToolFailed(f"no {LIBRARY} for {MACHINES.get(machine, 'this processor')} was found: "
+    raise ToolFailed(f"no {name} for {MACHINES.get(machine, 'this processor')} was found: "
                      "build it with cmake --workflow --preset default (or name it with --library)")
 
 
