@@ -1,23 +1,38 @@
 # SPDX-License-Identifier: MIT
-# Reads lab/faults.json, the one table of the planted faults, for the model's tests and the
-# lab's: FAULTS (the faults' names) and VARIANTS, and for each NAME, FAULT_NAME_RUN and
-# FAULT_NAME_REPORTS (the model's check and what SPIN must report), FAULT_NAME_TOOL and
-# FAULT_NAME_SAYS (what breaks the real program, and what it must say). string(JSON) came
-# with CMake 3.19.
+# The planted faults, for the lab's build and the model's tests: FAULTS, their names, one for
+# each patch lab/faults/NAME.patch; VARIANTS; and, from lab/faults.json, the one table of
+# them, for each NAME: FAULT_NAME_RUN and FAULT_NAME_REPORTS (the model's check and what SPIN
+# must report), FAULT_NAME_TOOL and FAULT_NAME_SAYS (what breaks the real program, and what
+# it must say). Reading the table needs string(JSON), which came with CMake 3.19:
+# FAULTS_TABLE says whether it was read.
+file(GLOB patches RELATIVE ${CMAKE_CURRENT_LIST_DIR}/faults ${CMAKE_CURRENT_LIST_DIR}/faults/*.patch)
+list(TRANSFORM patches REPLACE "\\.patch$" "" OUTPUT_VARIABLE FAULTS)
+list(SORT FAULTS)
+set(VARIANTS "")
+set(FAULTS_TABLE FALSE)
+if(CMAKE_VERSION VERSION_LESS 3.19)
+  return()
+endif()
 file(READ ${CMAKE_CURRENT_LIST_DIR}/faults.json faults_json)
+set(tabled "")
 foreach(kind faults variants)
-  string(TOUPPER ${kind} list)
-  set(${list} "")
   string(JSON count LENGTH "${faults_json}" ${kind})
   math(EXPR last "${count} - 1")
   foreach(i RANGE ${last})
     string(JSON name GET "${faults_json}" ${kind} ${i} name)
-    list(APPEND ${list} ${name})
     string(JSON FAULT_${name}_RUN GET "${faults_json}" ${kind} ${i} model run)
     string(JSON FAULT_${name}_REPORTS GET "${faults_json}" ${kind} ${i} model reports)
-    if(kind STREQUAL faults)
+    if(kind STREQUAL "faults")
+      list(APPEND tabled ${name})
       string(JSON FAULT_${name}_TOOL GET "${faults_json}" ${kind} ${i} real tool)
       string(JSON FAULT_${name}_SAYS GET "${faults_json}" ${kind} ${i} real says)
+    else()
+      list(APPEND VARIANTS ${name})
     endif()
   endforeach()
 endforeach()
+list(SORT tabled)
+if(NOT tabled STREQUAL FAULTS)
+  message(FATAL_ERROR "lab/faults.json lists the faults ${tabled}; lab/faults/ has patches for ${FAULTS}")
+endif()
+set(FAULTS_TABLE TRUE)

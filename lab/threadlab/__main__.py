@@ -3,9 +3,10 @@
 
 import argparse
 import os
+import signal
 import sys
 
-from . import PROJECT, chart, demo, explore, grade, model, record, scheduler, steps
+from . import PROJECT, chart, demo, explore, grade, links, model, record, scheduler, steps
 
 
 def schedule_options(parser):
@@ -38,6 +39,8 @@ def schedule_options(parser):
 
 
 def main(argv=None):
+    # Ended by SIGPIPE when its reader goes, as any Unix tool is (lab/schedule ... | head).
+    signal.signal(signal.SIGPIPE, signal.SIG_DFL)
     parser = argparse.ArgumentParser(prog="threadlab", description=__doc__.split("\n")[0])
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     schedule_options(commands.add_parser(
@@ -85,6 +88,16 @@ def main(argv=None):
     grading.add_argument("--handout", metavar="FILE", help="write the handout, ring.cpp as a "
                          "student receives it, instead of grading")
     grading.set_defaults(run=grade.main)
+    linking = commands.add_parser("links", help="check the Markdown's links, or rewrite those "
+                                  "that lead to files not installed", description=links.__doc__)
+    what = linking.add_subparsers(dest="what", required=True, metavar="WHAT")
+    check = what.add_parser("check", help="list every link that leads nowhere; status 1 if any")
+    check.add_argument("root", nargs="?", default=PROJECT, help="the project's folder")
+    check.set_defaults(run=links.check_command)
+    rewrite = what.add_parser("rewrite", help="rewrite the links to files not in the folder")
+    rewrite.add_argument("folder", help="where the Markdown is installed")
+    rewrite.add_argument("--where", required=True, help="where what is not installed is found")
+    rewrite.set_defaults(run=links.rewrite_command)
     args = parser.parse_args(argv)
     try:
         return args.run(args)
@@ -112,7 +125,7 @@ def daychart_options(parser):
 
 def model_options(parser):
     parser.add_argument("--model", default=model.MODEL, help="the Promela model (default: the "
-                        "project's, model/orderdesk.pml)")
+                        "lab's, lab/promela/orderdesk.pml)")
     commands = parser.add_subparsers(dest="what", required=True, metavar="WHAT")
     table = commands.add_parser("table", help="the shortest failing run with a fault, as a table")
     table.add_argument("fault", help="a fault of lab/faults.json")

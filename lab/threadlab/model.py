@@ -23,14 +23,14 @@ import shutil
 import subprocess
 import tempfile
 
-from . import PROJECT, day, tables
+from . import LAB, day, tables
 
 SLOTS = day.SLOTS
 TRAIL_STEP = re.compile(r"^\s*(\d+):\s+proc\s+\d+ \((\w+):\d+\) \S+ \(state \d+\)\s+\[(.*)\]$")
 GLOBAL = re.compile(r"^\t\t(\w+(?:\[\d+\]\.\w+)?) = (-?\d+)$")
 LOCAL = re.compile(r"^\t\t(\w+)\(\d+\):(\w+) = (-?\d+)$")
 ROLES = day.ROLES
-MODEL = os.path.join(PROJECT, "model", "orderdesk.pml")
+MODEL = os.path.join(LAB, "promela", "orderdesk.pml")
 
 
 def replay(model, switch, keep=None):

@@ -3,7 +3,7 @@
  * The order desk's protocol: main, takeOrders and processOrders sharing the ring of four
  * orders, its count, two mutexes and two condition variables. The step numbers are the
  * code's own: put 1-8 and take 1-6 in orderdesk/ring.cpp; the steps of takeOrders,
- * processOrders and main in orderdesk/orderdesk.cpp; model/steps.py checks that they agree,
+ * processOrders and main in orderdesk/orderdesk.cpp; lab/model steps checks that they agree,
  * in number and in kind.
  *
  * The pthread semantics: a lock blocks while the mutex is held. A wait releases the mutex
