@@ -17,7 +17,7 @@ import time
 import unittest
 
 PROGRAM = ""
-HARD_LIMIT = 60.0  # seconds; a run still going then is killed (SIGKILL) and fails
+HARD_LIMIT = 90.0  # seconds; a run still going then is killed (SIGKILL) and fails
 SANITIZED = bool(os.environ.get("SANITIZE"))
 # A program built for another processor runs under the emulator named here (qemu-user);
 # each wrapper below runs its "$0" "$@", which is the emulator and the program then.

@@ -27,15 +27,15 @@ with open(RING) as f:
     REFERENCE = f.read()
 
 
-def grade(text):
+def grade(text, *options):
     """(exit status, Gradescope's results by check, the report, seconds taken)."""
     with tempfile.TemporaryDirectory() as folder:
         ring, results = os.path.join(folder, "ring.cpp"), os.path.join(folder, "results.json")
         with open(ring, "w") as f:
             f.write(text)
         started = time.monotonic()
-        done = subprocess.run([GRADE, ring, "--json", results], capture_output=True, text=True,
-                              timeout=LIMIT + 60)
+        done = subprocess.run([GRADE, ring, "--json", results, *options], capture_output=True,
+                              text=True, timeout=LIMIT + 60)
         took = time.monotonic() - started
         with open(results) as f:
             tests = {t["name"]: t for t in json.load(f)["tests"]}
@@ -72,6 +72,7 @@ class Correct(unittest.TestCase):
 
 class Faults(unittest.TestCase):
     def test_each_fault_fails_the_check_that_finds_it(self):
+        # Each is graded on that check alone (--only): the full gradings are the other tests'.
         rings = {}
         for fault in FAULTS:
             with open(os.path.join(BUILD, "lab", fault["name"], "orderdesk", "ring.cpp")) as f:
@@ -80,7 +81,8 @@ class Faults(unittest.TestCase):
                 rings[fault["name"]] = (text, CHECK_OF_TOOL[fault["real"]["tool"]])
         self.assertGreaterEqual(len(rings), 9)
         with ThreadPoolExecutor(3) as pool:
-            graded = dict(zip(rings, pool.map(grade, [text for text, _ in rings.values()])))
+            graded = dict(zip(rings, pool.map(lambda ring: grade(ring[0], "--only", ring[1]),
+                                              rings.values())))
         for name, (status, tests, said, took) in graded.items():
             with self.subTest(name):
                 self.assertEqual(status, 1, said)

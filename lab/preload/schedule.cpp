@@ -579,7 +579,9 @@ bool parse(char *line, Request &request, int &timeout) {
 }
 
 void read_watches() {
-  const char *spec = getenv("THREADLAB_WATCH");  // OFFSET:SIZE,... in the program's image
+  // OFFSET:SIZE+OFFSET:SIZE... in the program's image, hexadecimal offsets, decimal sizes;
+  // not commas, which qemu-user's -E takes for a list of variables.
+  const char *spec = getenv("THREADLAB_WATCH");
   size_t total = 0;
   while (spec != nullptr && *spec != '\0' && watch_count < 8) {
     char *end = nullptr;
@@ -590,7 +592,7 @@ void read_watches() {
     }
     watches[watch_count++] = Watch{image.base + offset, size};
     total += size;
-    spec = *end == ',' ? end + 1 : end;
+    spec = *end == '+' ? end + 1 : end;
   }
 }
 

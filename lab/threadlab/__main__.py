@@ -87,6 +87,8 @@ def main(argv=None):
                          "points, for the checks whose points change")
     grading.add_argument("--handout", metavar="FILE", help="write the handout, ring.cpp as a "
                          "student receives it, instead of grading")
+    grading.add_argument("--only", action="append", metavar="CHECK", help="run this check "
+                         "(again for more), and what it needs, and no other: for a quick look")
     grading.set_defaults(run=grade.main)
     linking = commands.add_parser("links", help="check the Markdown's links, or rewrite those "
                                   "that lead to files not installed", description=links.__doc__)

@@ -51,20 +51,27 @@ def run(program, scenario, trace_file, spurious=None, library=None):
     (CLOCK_MONOTONIC, as the recorder's times), and its output as (time, text) events, one
     for each prompt and one for each line."""
     binary = elf.Program(program)
-    env = dict(os.environ, LD_PRELOAD=library or find_library(binary), THREADLAB_TRACE=trace_file)
+    given = {"LD_PRELOAD": library or find_library(binary), "THREADLAB_TRACE": trace_file}
     count = binary.by_name.get(day.COUNT)
     if count:
-        env["THREADLAB_WATCH"] = f"{count.address:x}:{count.size}"
+        given["THREADLAB_WATCH"] = f"{count.address:x}:{count.size}"
     if spurious:
-        env["THREADLAB_SPURIOUS"] = f"{binary.by_name[spurious].address:x}"
+        given["THREADLAB_SPURIOUS"] = f"{binary.by_name[spurious].address:x}"
+    # A program built for another processor runs under qemu-user, which takes the program's
+    # own environment with -E, apart from its own.
+    emulator = scheduler.emulator_for(binary)
+    command = emulator + [a for k, v in given.items() for a in ("-E", f"{k}={v}")] if emulator \
+        else []
+    command.append(program)
+    env = dict(os.environ) if emulator else dict(os.environ, **given)
     if scenario == "typed":
         terminal, user = pty.openpty()
-        proc = subprocess.Popen([program], stdin=user, stdout=user, stderr=subprocess.DEVNULL,
+        proc = subprocess.Popen(command, stdin=user, stdout=user, stderr=subprocess.DEVNULL,
                                 env=env, start_new_session=True)
         os.close(user)
         source, sink = terminal, terminal
     else:
-        proc = subprocess.Popen([program], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+        proc = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                 stderr=subprocess.DEVNULL, env=env, start_new_session=True)
         source, sink = proc.stdout.fileno(), proc.stdin.fileno()
     start = time.monotonic()

@@ -146,7 +146,7 @@ class Server:
         library = find_library(self.program, library)
         emulator = emulator_for(self.program)
         env = dict(os.environ, THREADLAB_FD=str(theirs.fileno()),
-                   THREADLAB_WATCH=",".join(f"{s.address:x}:{s.size}" for s in self.watch),
+                   THREADLAB_WATCH="+".join(f"{s.address:x}:{s.size}" for s in self.watch),
                    THREADLAB_CPU=str(cpu if cpu is not None else -1))
         command = [os.path.abspath(program)]
         if emulator:
