@@ -14,9 +14,11 @@ done
 printf '#!/bin/sh\necho wrong\n' >"$broken/sortfour"
 chmod +x "$broken/sortfour"
 cd "$source"
-THREADTRIO_BIN=$broken sh debian/tests/blackbox >/dev/null 2>&1
+THREADTRIO_BIN=$broken sh debian/tests/blackbox >"$broken/failed.log" 2>&1
 failed=$?
-THREADTRIO_BIN=$bin STRACE=false sh debian/tests/blackbox >/dev/null 2>&1
+THREADTRIO_BIN=$bin STRACE=false sh debian/tests/blackbox >"$broken/skipped.log" 2>&1
 skipped=$?
 echo "with a broken sortfour: status $failed (1 wanted); with strace refused: status $skipped (77 wanted)"
+[ $failed = 1 ] || cat "$broken/failed.log"
+[ $skipped = 77 ] || cat "$broken/skipped.log"
 [ $failed = 1 ] && [ $skipped = 77 ]

@@ -3,6 +3,7 @@
 
 import os
 import tempfile
+import time
 import unittest
 
 import blackbox
@@ -82,14 +83,17 @@ class ShortInput(DayTest):
 
 class Interactive(DayTest):
     def test_prompt_waits_for_the_user_and_nothing_interrupts_it(self):
-        # Typed a little slower than the orders are processed. Each prompt comes once there
-        # is room in the ring (on a loaded machine the consumer may fall behind, and the ring
-        # fill); then, while it waits, it must stay last, alone, a processing line's period
-        # and more.
+        # Typed a little slower than the orders are processed. Each prompt comes once the
+        # last number was confirmed and there was room in the ring (on a loaded machine the
+        # consumer may fall behind, and the ring fill); then, while it waits, it must stay
+        # last, alone, a processing line's period and more.
         session = Session()
         for n in range(10):
-            self.assertTrue(session.output_ending(PROMPT, within=30).endswith(PROMPT),
-                            session.output())
+            deadline = time.monotonic() + 30
+            while not (session.output().count(PROMPT) == n + 1
+                       and session.output().endswith(PROMPT)) and time.monotonic() < deadline:
+                time.sleep(0.01)
+            self.assertEqual(session.output().count(PROMPT), n + 1, session.output())
             self.assertTrue(session.output(after=1.2).endswith(PROMPT), session.output())
             session.type(b"%d\n" % (n * 3))
         self.check_day(session.finish(), [n * 3 for n in range(10)])

@@ -92,8 +92,8 @@ bool open_trace() {
       return false;
     }
     const off_t size = lseek(fd, 0, SEEK_END);
-    void *mapped = mmap(nullptr, static_cast<size_t>(size), PROT_READ | PROT_WRITE, MAP_SHARED,
-                        fd, 0);
+    void *mapped =
+        mmap(nullptr, static_cast<size_t>(size), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     close(fd);
     if (mapped == MAP_FAILED || static_cast<size_t>(size) < sizeof(Header) + sizeof(Record)) {
       return false;

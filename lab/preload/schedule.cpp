@@ -32,9 +32,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstddef>
 #include <cinttypes>
 #include <cstdarg>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -52,30 +52,30 @@ constexpr int watch_bytes = 48;
 // What a step does. The names are the protocol's: reply() sends them as numbers.
 enum Op : uint8_t {
   op_none,
-  op_start,      // a new thread's first step: it starts running its function
+  op_start,  // a new thread's first step: it starts running its function
   op_lock,
   op_trylock,
   op_unlock,
-  op_wait,       // gives up the mutex and waits on the condition variable
-  op_wake,       // a spurious wake-up: the wait ends with no signal
-  op_relock,     // after its wait has ended, the thread takes its mutex back
+  op_wait,    // gives up the mutex and waits on the condition variable
+  op_wake,    // a spurious wake-up: the wait ends with no signal
+  op_relock,  // after its wait has ended, the thread takes its mutex back
   op_signal,
   op_broadcast,
   op_create,
   op_join,
-  op_exit,       // the thread ends
+  op_exit,  // the thread ends
   op_sleep,
   op_yield,
-  op_return,     // main returns: the process ends
+  op_return,  // main returns: the process ends
 };
 
 enum Verdict : int32_t {
   running,
-  ended,          // the process ended: main returned, or the last thread ended
-  deadlock,       // no thread can move and the process has not ended
-  too_many_steps, // the run took more steps than its bound
-  cannot_follow,  // the schedule asked for a step that no thread could make
-  stopped,        // the schedule's steps were made, and the run was asked to stop there
+  ended,           // the process ended: main returned, or the last thread ended
+  deadlock,        // no thread can move and the process has not ended
+  too_many_steps,  // the run took more steps than its bound
+  cannot_follow,   // the schedule asked for a step that no thread could make
+  stopped,         // the schedule's steps were made, and the run was asked to stop there
 };
 
 struct Thread {
@@ -118,11 +118,11 @@ struct Choice {
 };
 
 struct Request {
-  int32_t stop;            // stop once the choices are made, rather than go on by default
-  uint64_t seed;           // after the choices: 0, keep to the thread that moved last
-                           // while it can move; otherwise choose at random from this seed
-  int32_t spurious;        // spurious wake-ups that the random chooser may give
-  int32_t bound;           // steps a run may take
+  int32_t stop;      // stop once the choices are made, rather than go on by default
+  uint64_t seed;     // after the choices: 0, keep to the thread that moved last
+                     // while it can move; otherwise choose at random from this seed
+  int32_t spurious;  // spurious wake-ups that the random chooser may give
+  int32_t bound;     // steps a run may take
   int32_t choices;
   Choice choice[max_choices];
 };
@@ -834,13 +834,13 @@ int sched_yield() {
 
 // main is reached through the C library's start-up, which the program calls with main's
 // address: the server takes its place.
-int __libc_start_main(int (*main)(int, char **, char **), int argc, char **argv,
-                      void (*init)(), void (*fini)(), void (*rtld_fini)(), void *stack_end) {
-  using Start = int(int (*)(int, char **, char **), int, char **, void (*)(), void (*)(),
-                    void (*)(), void *);
+int __libc_start_main(int (*main)(int, char **, char **), int argc, char **argv, void (*init)(),
+                      void (*fini)(), void (*rtld_fini)(), void *stack_end) {
+  using Start =
+      int(int (*)(int, char **, char **), int, char **, void (*)(), void (*)(), void (*)(), void *);
   program_main = main;
   return real::next<Start>("__libc_start_main")(getenv("THREADLAB_FD") != nullptr ? served : main,
-                                                 argc, argv, init, fini, rtld_fini, stack_end);
+                                                argc, argv, init, fini, rtld_fini, stack_end);
 }
 
 }  // extern "C"

@@ -85,7 +85,9 @@ def rewrite_command(args):
                 where = os.path.normpath(os.path.join(folder, target_file))
                 if EXTERNAL.match(target) or not target_file or os.path.exists(where):
                     return match.group(0)
-                return f"{words} ({target_file}, {args.where})"
+                path = os.path.relpath(where, args.folder)  # as the source tree names it
+                named = "" if words.strip("`") == path else f"{path}, "
+                return f"{words} ({named}{args.where})"
 
             with open(path, "w") as f:
                 f.write(LINK.sub(plain, text))
