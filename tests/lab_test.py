@@ -219,16 +219,11 @@ class Others(unittest.TestCase):
         self.assertIn("failed: deadlock", done.stdout.decode())
 
     def test_correct_rings_written_differently_raise_no_false_alarm(self):
-        signal_put = "  pthread_cond_signal(&buffer_empty);                        // 5\n"
-        unlock_put = "  pthread_mutex_unlock(&data_mutex);                         // 6\n"
-        signal_take = "  pthread_cond_signal(&buffer_full);            // 5\n"
-        unlock_take = "  pthread_mutex_unlock(&data_mutex);            // 6\n"
+        # (A ring with its signals after the unlocks is explored as far by the grader's test
+        # of a correct ring, lab.grade.Correct.)
         rings = {
-            "signals after the unlocks": [(signal_put + unlock_put, unlock_put + signal_put),
-                                          (signal_take + unlock_take, unlock_take + signal_take)],
             "broadcasts": [("pthread_cond_signal", "pthread_cond_broadcast")],
-            "one condition variable for both waits": [
-                ("&buffer_empty", "&buffer_full")],
+            "one condition variable for both waits": [("&buffer_empty", "&buffer_full")],
         }
         for name, changes in rings.items():
             with self.subTest(name), Ring(*changes) as ring:
