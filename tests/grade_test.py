@@ -37,6 +37,9 @@ def grade(text, *options):
         done = subprocess.run([GRADE, ring, "--json", results, *options], capture_output=True,
                               text=True, timeout=LIMIT + 60)
         took = time.monotonic() - started
+        if not os.path.exists(results):
+            raise AssertionError(f"no results.json (status {done.returncode}):\n{done.stdout}"
+                                 f"{done.stderr}")
         with open(results) as f:
             tests = {t["name"]: t for t in json.load(f)["tests"]}
     return done.returncode, tests, done.stdout + done.stderr, took

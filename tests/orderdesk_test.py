@@ -141,7 +141,7 @@ class Failures(unittest.TestCase):
         needs(f"{strace} -o /dev/null true", "tracing a process")
         limit = f'ulimit -s {stack_kib} && exec "$0" "$@"'
         day = Session(wrapper=("sh", "-c", limit))
-        self.assertTrue(day.output(after=0.5).endswith(PROMPT), "both threads run")
+        self.assertTrue(day.output_ending(PROMPT).endswith(PROMPT), "both threads run")
         with open(f"/proc/{day.proc.pid}/status") as status:
             mapped_kib = next(int(line.split()[1]) for line in status if line.startswith("VmSize:"))
         day.kill()

@@ -14,6 +14,7 @@ import sys
 import tempfile
 import threading
 import time
+import traceback
 import types
 from concurrent.futures import ThreadPoolExecutor
 
@@ -353,7 +354,9 @@ def main(args):
         return 2
     try:
         results = grade(args.ring, points=points, only=args.only)
-    except CannotGrade as why:
+    except Exception as why:  # noqa: BLE001 whatever stopped the grader, it says so, and why
+        if not isinstance(why, (CannotGrade, scheduler.ToolFailed, record.ToolFailed)):
+            traceback.print_exc()
         print(f"grade: the grader cannot run here: {why}", file=sys.stderr)
         if args.json:
             with open(args.json, "w") as f:
