@@ -96,7 +96,7 @@ def main():
     # configured from their presets where they are not yet.
     for linkage, build in BUILDS.items():
         if not os.path.exists(os.path.join(build, "CMakeCache.txt")):
-            subprocess.run(["cmake", "--preset", linkage], cwd=SOURCE, check=True,
+            subprocess.run(["cmake", "--preset", linkage, "-B", build], cwd=SOURCE, check=True,
                            stdout=subprocess.DEVNULL)
         subprocess.run(["cmake", "--build", build, "--target", "all", "floors"], check=True,
                        stdout=subprocess.DEVNULL)
