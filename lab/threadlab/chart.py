@@ -110,9 +110,13 @@ def matplotlib_here():
     except ImportError:
         pass
     system = "/usr/bin/python3"
-    if os.path.realpath(system) != os.path.realpath(sys.executable) and os.access(system, os.X_OK) \
+    # A venv's python3 may be the system's very binary, with another path to its modules.
+    another = os.path.realpath(system) != os.path.realpath(sys.executable) \
+        or sys.prefix != sys.base_prefix
+    if another and not os.environ.get("THREADLAB_PLOTTING") and os.access(system, os.X_OK) \
             and can_plot(system):
         sys.stdout.flush()
+        os.environ["THREADLAB_PLOTTING"] = system  # once: never again from there
         os.execv(system, [system, "-m", "threadlab", *sys.argv[1:]])
     raise ToolFailed(f"drawing needs matplotlib, which {sys.executable} cannot import: install "
                      "it with apt install python3-matplotlib (pip: matplotlib)")

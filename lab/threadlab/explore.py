@@ -313,6 +313,7 @@ class Session:
         jobs = jobs or len(cpus)
         watch = (day.COUNT, day.NEXT_ORDER, day.RING)
         self.servers = queue.Queue()
+        library = library or os.environ.get("THREADLAB_LIBRARY")
         for n in range(jobs):
             self.servers.put(scheduler.Server(program, data, library, watch=watch,
                                               cpu=cpus[n % len(cpus)]))

@@ -35,7 +35,7 @@ CHECKS = {
     "lock discipline": (10, "in a recorded real day, put and take lock data_mutex, and no "
                             "thread locks data_mutex or console_mutex while it holds the other"),
 }
-LIMITS = {"build": 120, "day": 30, "explore": 100, "helgrind": 120, "tsan": 60}
+LIMITS = {"build": 120, "day": 30, "explore": 100, "helgrind": 60, "tsan": 30, "recorded": 30}
 BUILD = ["-std=c++17", "-O2", "-g", "-pthread"]
 
 
@@ -214,7 +214,7 @@ def check_discipline(program):
     with tempfile.TemporaryDirectory() as folder:
         trace = os.path.join(folder, "day.json")
         try:
-            record.record(program, "piped", trace)
+            record.record(program, "piped", trace, limit=LIMITS["recorded"])
         except record.ToolFailed as why:
             raise CannotGrade(f"the recorder: {why}") from None
         with open(trace) as f:

@@ -48,12 +48,21 @@ def broken(path):
 
 
 def markdown_files(root):
-    listed = subprocess.run(["git", "-C", root, "ls-files", "*.md"], capture_output=True,
-                            text=True)
-    if listed.returncode == 0:
-        return [os.path.join(root, name) for name in listed.stdout.split()]
-    return [os.path.join(folder, name) for folder, _, names in os.walk(root)
-            for name in names if name.endswith(".md") and "/build" not in folder]
+    """The Markdown files of the tree at root: those git tracks, where it is a checkout; else
+    all of them but in hidden folders and build folders (build*, obj-*) at the top."""
+    try:
+        listed = subprocess.run(["git", "-C", root, "ls-files", "*.md"], capture_output=True,
+                                text=True)
+        if listed.returncode == 0:
+            return [os.path.join(root, name) for name in listed.stdout.split()]
+    except FileNotFoundError:
+        pass  # no git here
+    found = []
+    for folder, folders, names in os.walk(root):
+        folders[:] = [f for f in folders if not f.startswith(".") and not (
+            folder == root and f.startswith(("build", "obj-")))]
+        found += [os.path.join(folder, name) for name in names if name.endswith(".md")]
+    return found
 
 
 def check_command(args):

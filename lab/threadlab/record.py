@@ -46,7 +46,7 @@ class ToolFailed(Exception):
     """The recording could not be made or read: not the program's fault. Exit status 2."""
 
 
-def run(program, scenario, trace_file, spurious=None, library=None):
+def run(program, scenario, trace_file, spurious=None, library=None, limit=HARD_LIMIT):
     """Runs a day; returns its exit status (None if it was killed), when it started and ended
     (CLOCK_MONOTONIC, as the recorder's times), and its output as (time, text) events, one
     for each prompt and one for each line."""
@@ -81,7 +81,7 @@ def run(program, scenario, trace_file, spurious=None, library=None):
         killed.set()
         proc.kill()
 
-    killer = threading.Timer(HARD_LIMIT, kill)
+    killer = threading.Timer(limit, kill)
     killer.start()
 
     def feed():
@@ -201,7 +201,7 @@ def trace(records, program_file, pid, start, end, output, status, scenario, spur
                          "spurious wake-up made by the recorder": spurious}}
 
 
-def record(program, scenario, path, spurious=None):
+def record(program, scenario, path, spurious=None, limit=HARD_LIMIT):
     """Records a day into the trace file at path (written whole, or not at all)."""
     try:
         program_file = elf.Program(program)
@@ -217,7 +217,7 @@ def record(program, scenario, path, spurious=None):
         with open(data, "wb") as f:
             f.truncate(HEADER.size + RECORDS * RECORD.size)
         try:
-            status, pid, start, end, output = run(program, scenario, data, spurious)
+            status, pid, start, end, output = run(program, scenario, data, spurious, limit=limit)
         except scheduler.ToolFailed as why:
             raise ToolFailed(str(why)) from None
         records = read_records(data)

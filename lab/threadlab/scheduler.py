@@ -9,6 +9,7 @@ of the producer), and `~` after a letter is a spurious wake-up of that thread's 
 are ignored. After its last letter a run goes on by default: the thread that moved last goes on
 while it can, else the first that can, in the order the threads were created."""
 
+import glob
 import os
 import re
 import shutil
@@ -92,13 +93,14 @@ class Run:
 
 def find_library(program_file, given=None, name=LIBRARY):
     """The preload library built for the program's processor: the one given, or in the
-    program's own build folder, or in the project's default or arm64 build."""
+    program's own build folder, or in one of the project's builds (build/NAME, or build)."""
     machine = program_file.machine
     candidates = [given] if given else [
-        os.environ.get("THREADLAB_LIBRARY") if name == LIBRARY else None,
         os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(program_file.path))),
                      "lib", name),
-        *(os.path.join(PROJECT, "build", build, "lib", name) for build in ("default", "arm64")),
+        os.path.join(PROJECT, "build", "default", "lib", name),
+        *sorted(glob.glob(os.path.join(PROJECT, "build", "*", "lib", name))),
+        os.path.join(PROJECT, "build", "lib", name),
     ]
     for path in filter(None, candidates):
         try:
