@@ -9,6 +9,7 @@ in take only while none does; the day ends with the farewell and status 0. Each 
 drawn where it happened and said. A call that never returned (a day that hangs) is drawn open
 to the end."""
 
+import importlib.util
 import json
 import os
 import subprocess
@@ -104,11 +105,8 @@ def matplotlib_here():
     """Goes on where matplotlib can be imported. Where it cannot, runs the same command again
     with the system's Python if that has it (a venv, pyenv or conda Python may come first on
     the PATH), or says in one line what is missing."""
-    try:
-        import matplotlib  # noqa: F401
+    if importlib.util.find_spec("matplotlib") is not None:
         return
-    except ImportError:
-        pass
     system = "/usr/bin/python3"
     # A venv's python3 may be the system's very binary, with another path to its modules.
     another = os.path.realpath(system) != os.path.realpath(sys.executable) \

@@ -128,7 +128,7 @@ class Checks:
             elif thread.pending in ("lock", "relock"):
                 mutex = thread.object if thread.pending == "lock" else thread.mutex
                 holder = run.owners.get(mutex, -1)
-                held = (f", which it holds itself" if holder == thread.id else
+                held = (", which it holds itself" if holder == thread.id else
                         f", held by {self.names.the(holder)}" if holder >= 0 else "")
                 said.append(f"{who} waits for {self.symbol(mutex)}{held}, {place}")
             elif thread.pending == "join":

@@ -16,7 +16,6 @@ import shutil
 import socket
 import subprocess
 import tempfile
-import time
 from dataclasses import dataclass, field
 
 from . import PROJECT, day, elf, source
@@ -363,6 +362,3 @@ def forced(run):
         previous = step.thread
     return run.chosen()[:last]
 
-
-def elapsed_since(started):
-    return time.monotonic() - started
