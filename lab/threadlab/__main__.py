@@ -39,8 +39,6 @@ def schedule_options(parser):
 
 
 def main(argv=None):
-    # Ended by SIGPIPE when its reader goes, as any Unix tool is (lab/schedule ... | head).
-    signal.signal(signal.SIGPIPE, signal.SIG_DFL)
     parser = argparse.ArgumentParser(prog="threadlab", description=__doc__.split("\n")[0])
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     schedule_options(commands.add_parser(
@@ -106,6 +104,12 @@ def main(argv=None):
     except (record.ToolFailed, scheduler.ToolFailed) as why:
         print(f"{args.command}: {why}", file=sys.stderr)
         return 2
+    except BrokenPipeError:
+        # Its reader has gone (lab/schedule ... | head): it stops, quietly, as a Unix tool
+        # does. (Not SIGPIPE's default, which would also end it when a program it runs
+        # closes its input early.)
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 128 + signal.SIGPIPE
 
 
 def daychart_options(parser):
