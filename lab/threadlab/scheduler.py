@@ -183,7 +183,10 @@ class Server:
         words = [f"~{t}" if s else str(t) for t, s in choices]
         request = (f"run {int(stop)} {seed} {spurious} {bound} {int(timeout * 1000)} "
                    + " ".join(words) + "\n")
-        self.socket.sendall(request.encode())
+        try:
+            self.socket.sendall(request.encode())
+        except OSError:
+            raise ToolFailed("the scheduler library stopped answering") from None
         self.runs += 1
         return self._read(list(choices))
 
