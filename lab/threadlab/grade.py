@@ -12,13 +12,12 @@ import signal
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import traceback
 import types
 from concurrent.futures import ThreadPoolExecutor
 
-from . import PROJECT, day, explore, races, record, scheduler
+from . import PROJECT, day, deadline, explore, races, record, scheduler
 
 # name: (points, what it checks); "builds" is a gate worth nothing: without it nothing runs.
 CHECKS = {
@@ -66,56 +65,15 @@ def compile_ring(compiler, work, output, extra=()):
 
 
 def real_day(program):
-    """A day with all ten numbers piped in: (status or None if it was killed, CPU seconds,
-    seconds it took, output lines with the time each ended)."""
-    process = subprocess.Popen([program], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                               stderr=subprocess.DEVNULL, start_new_session=True)
-    started = time.monotonic()
-    chunks = []
-
-    def read():
-        while chunk := os.read(process.stdout.fileno(), 65536):
-            chunks.append((time.monotonic() - started, chunk))
-
-    reader = threading.Thread(target=read, daemon=True)
-    reader.start()
-    try:
-        process.stdin.write(day.INPUT.encode())
-        process.stdin.close()
-    except BrokenPipeError:
-        pass
-    killed = threading.Event()
-
-    def kill():
-        killed.set()
-        os.killpg(process.pid, signal.SIGKILL)
-
-    timer = threading.Timer(LIMITS["day"], kill)
-    timer.start()
-    _, status, usage = os.wait4(process.pid, 0)
-    took = time.monotonic() - started
-    timer.cancel()
-    process.returncode = os.waitstatus_to_exitcode(status)
-    reader.join()
-    lines, pending = [], b""
-    for when, chunk in chunks:
-        for piece in chunk.splitlines(keepends=True):
-            pending += piece
-            if pending.endswith(b"\n"):
-                lines.append((when, pending.decode(errors="replace")))
-                pending = b""
-    if pending:
-        lines.append((took, pending.decode(errors="replace")))
-    code = None if killed.is_set() else process.returncode
-    return code, usage.ru_utime + usage.ru_stime, took, lines
+    """A day with all ten numbers piped in, in real time."""
+    return deadline.run([program], day.INPUT.encode(), LIMITS["day"])
 
 
 def check_day(ran):
-    code, _, took, lines = ran
-    text = "".join(line for _, line in lines)
+    code, took, text = ran.status, ran.took, ran.text
     pieces, rest = day.pieces(text)
     found = [what for _, what in day.violations(pieces + ([rest] if rest else []), day.ITEMS)]
-    if code is None:
+    if ran.timed_out:
         found.insert(0, f"the day did not end within {LIMITS['day']} s: it hangs or spins")
     elif code < 0:
         found.insert(0, f"the program crashed with {signal.Signals(-code).name}")
@@ -134,7 +92,7 @@ def check_day(ran):
 
 
 def check_real_time(ran, day_result):
-    code, cpu, took, lines = ran
+    cpu, took, lines = ran.cpu, ran.took, ran.lines()
     if not day_result.passed:
         return Result("real time", False, "not run: the day's output must be right first",
                       ran=False)

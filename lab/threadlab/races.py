@@ -75,30 +75,7 @@ def tsan(program, data=day.INPUT.encode(), last_line=day.FAREWELL, limit=60.0):
     ThreadSanitizer (its own thread lives on, and SIGTERM is ignored), so the run is read up
     to its last line, given half a second to report, and killed; halt_on_error ends it at
     the first report, with status 66. The status is None for a run that was killed."""
-    import select
-    import subprocess
-    import time
-
     env = dict(os.environ, TSAN_OPTIONS="halt_on_error=1:exitcode=66")
-    run = subprocess.Popen([program], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                           stderr=subprocess.PIPE, env=env)
-    try:
-        run.stdin.write(data)
-        run.stdin.close()
-    except BrokenPipeError:
-        pass  # it ended before it read its input: what it said is what there is
-    out, end = b"", (last_line + "\n").encode()
-    stop = time.monotonic() + limit
-    while not out.endswith(end) and time.monotonic() < stop:
-        if not select.select([run.stdout], [], [], max(0.0, stop - time.monotonic()))[0]:
-            break
-        chunk = os.read(run.stdout.fileno(), 65536)
-        if not chunk:
-            break
-        out += chunk
-    time.sleep(0.5)  # a report raised by the last steps has time to arrive, or to end the run
-    status = run.poll()
-    run.kill()
-    report = run.stderr.read().decode(errors="replace")
-    run.wait()
-    return status, out, report, tsan_races(report)
+    ran = deadline.run([program], data, limit, env=env, until=(last_line + "\n").encode())
+    report = ran.err.decode(errors="replace")
+    return ran.status, ran.out, report, tsan_races(report)
