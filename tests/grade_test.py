@@ -53,24 +53,34 @@ def changed(*changes):
     return text
 
 
+SIGNALS_AFTER_UNLOCKS = changed(
+    ("  pthread_cond_signal(&buffer_empty);                        // 5\n"
+     "  pthread_mutex_unlock(&data_mutex);",
+     "  pthread_mutex_unlock(&data_mutex);                         // 6\n"
+     "  pthread_cond_signal(&buffer_empty);"),
+    ("  pthread_cond_signal(&buffer_full);            // 5\n  pthread_mutex_unlock(&data_mutex);",
+     "  pthread_mutex_unlock(&data_mutex);            // 6\n  pthread_cond_signal(&buffer_full);"))
+
+
 class Correct(unittest.TestCase):
     def test_correct_rings_get_full_marks(self):
-        unlock = "  pthread_mutex_unlock(&data_mutex);"
-        rings = {"the project's ring": REFERENCE,
-                 "signals after the unlocks": changed(
-                     ("  pthread_cond_signal(&buffer_empty);                        // 5\n"
-                      + unlock, unlock + "                         // 6\n"
-                      "  pthread_cond_signal(&buffer_empty);"),
-                     ("  pthread_cond_signal(&buffer_full);            // 5\n" + unlock,
-                      unlock + "            // 6\n  pthread_cond_signal(&buffer_full);"))}
+        # The ring with its signals after the unlocks is graded on every check but the
+        # schedules, which lab.Others explores: what it tests here is that helgrind's
+        # "dubious" report of such a signal costs nothing.
+        rings = {"the project's ring": (REFERENCE,),
+                 "signals after the unlocks": (SIGNALS_AFTER_UNLOCKS, "--only", "races",
+                                               "--only", "real time", "--only", "lock discipline")}
         with ThreadPoolExecutor(2) as pool:
-            graded = dict(zip(rings, pool.map(grade, rings.values())))
+            graded = dict(zip(rings, pool.map(lambda ring: grade(*ring), rings.values())))
         for name, (status, tests, said, took) in graded.items():
             with self.subTest(name):
                 self.assertEqual(status, 0, said)
-                self.assertEqual({t["status"] for t in tests.values()}, {"passed"}, said)
-                self.assertEqual(sum(t["score"] for t in tests.values()), 100)
+                ran = [t for t in tests.values() if "\n\nnot run: " not in t["output"]]
+                self.assertEqual({t["status"] for t in ran}, {"passed"}, said)
+                self.assertEqual(len(ran), 5 if name != "the project's ring" else 6, said)
+                self.assertEqual(sum(t["score"] for t in ran), sum(t["max_score"] for t in ran))
                 self.assertLess(took, LIMIT)
+        self.assertEqual(sum(t["score"] for t in graded["the project's ring"][1].values()), 100)
 
 
 class Faults(unittest.TestCase):
