@@ -332,8 +332,9 @@ class Session:
             run = server.run(choices, **options)
         finally:
             self.servers.put(server)
-        if run.verdict != "stopped":
-            self.names.learn(run)
+        # Names come from every run, a stopped one too: a person at the interactive prompt
+        # must find each thread named even if the first whole run showed none of them.
+        self.names.learn(run)
         return run
 
     def runs(self, many):
