@@ -197,7 +197,9 @@ class Modes(unittest.TestCase):
             deadline = time.monotonic() + 30
             while "schedule: " not in screen and time.monotonic() < deadline:
                 time.sleep(0.2)
-                screen = subprocess.run(["tmux", "capture-pane", "-p", "-t", session],
+                # The whole history: keys typed ahead are echoed, and may push the report
+                # above the pane's last lines.
+                screen = subprocess.run(["tmux", "capture-pane", "-p", "-S", "-", "-t", session],
                                         capture_output=True, text=True).stdout
         finally:
             subprocess.run(["tmux", "kill-session", "-t", session])
