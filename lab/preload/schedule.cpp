@@ -581,18 +581,18 @@ bool parse(char *line, Request &request, int &timeout) {
 void read_watches() {
   // OFFSET:SIZE+OFFSET:SIZE... in the program's image, hexadecimal offsets, decimal sizes;
   // not commas, which qemu-user's -E takes for a list of variables.
-  const char *spec = getenv("THREADLAB_WATCH");
+  const char *watched = getenv("THREADLAB_WATCH");
   size_t total = 0;
-  while (spec != nullptr && *spec != '\0' && watch_count < 8) {
+  while (watched != nullptr && *watched != '\0' && watch_count < 8) {
     char *end = nullptr;
-    const uintptr_t offset = strtoull(spec, &end, 16);
+    const uintptr_t offset = strtoull(watched, &end, 16);
     const size_t size = strtoull(end + 1, &end, 10);
     if (total + size > watch_bytes) {
       break;
     }
     watches[watch_count++] = Watch{image.base + offset, size};
     total += size;
-    spec = *end == '+' ? end + 1 : end;
+    watched = *end == '+' ? end + 1 : end;
   }
 }
 
