@@ -26,7 +26,12 @@ def schedule_options(parser):
                         help="most spurious wake-ups in a schedule (default 1)")
     parser.add_argument("--seed", type=int, default=1, help="the first random schedule's seed")
     parser.add_argument("--bound", type=int, default=20000, metavar="STEPS",
-                        help="steps a run may take before its thread counts as spinning")
+                        help="steps a run may take; a run that takes more is run again, fair "
+                        "to threads that sleep, with ten times the room, and judged if it "
+                        "still goes on (default 20000)")
+    parser.add_argument("--cpu-limit", type=float, default=10.0, metavar="SECONDS",
+                        help="CPU time a thread may use between two steps before the tool "
+                        "gives up on the run (default 10)")
     parser.add_argument("--input", type=argparse.FileType("rb"), metavar="FILE",
                         help="the day's input (default: standard input, or the lab's ten "
                         "numbers when that is a terminal)")
@@ -104,12 +109,25 @@ def main(argv=None):
     except (record.ToolFailed, scheduler.ToolFailed) as why:
         print(f"{args.command}: {why}", file=sys.stderr)
         return 2
+    except KeyboardInterrupt:
+        print(f"{args.command}: interrupted", file=sys.stderr)
+        return 130
     except BrokenPipeError:
         # Its reader has gone (lab/schedule ... | head): it stops, quietly, as a Unix tool
         # does. (Not SIGPIPE's default, which would also end it when a program it runs
         # closes its input early.)
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 128 + signal.SIGPIPE
+    except OSError as why:
+        # The machine refused what the tool needed (a full disk, a limit on processes).
+        print(f"{args.command}: the tool could not do its job: {why}", file=sys.stderr)
+        return 2
+    except Exception as why:  # noqa: BLE001 a fault of the tool's own is said, not shown
+        if os.environ.get("THREADLAB_DEBUG"):
+            raise
+        print(f"{args.command}: the tool failed ({type(why).__name__}: {why}); run it again "
+              "with THREADLAB_DEBUG=1 for the trace, and report it", file=sys.stderr)
+        return 2
 
 
 def daychart_options(parser):

@@ -40,5 +40,5 @@ def main(args):
     print("The scheduler (lab/schedule) on it, with its default options:\n", flush=True)
     return explore.main(types.SimpleNamespace(
         program=program, input=io.BytesIO(day.INPUT.encode()), library=None, source=None,
-        bound=20000, interactive=False, replay=None, random=None, preemptions=2, spurious=1,
+        bound=20000, cpu_limit=10.0, interactive=False, replay=None, random=None, preemptions=2, spurious=1,
         seed=1))

@@ -8,12 +8,17 @@ step of another thread while the thread that moved last could still move; a thre
 hands over without one.
 
 Every run is checked: no deadlock (said at once, with where each thread waits), no crash, no
-thread that spins (a run longer than its bound in steps, or one that makes no step for a while),
-exit status 0; and for the order desk, the rules of a day (each order confirmed and processed
-once, in sequence, with its item; nothing between a prompt and its confirmation; the farewell
-last), the count within 0 to 4 as read from the program's memory, and no thread holding both
-mutexes. A data race is not seen: a thread runs alone from one synchronisation call to the
-next, and a load and a store between two calls are never split.
+use of the thread library against its rules, no thread that busy-waits or livelock (a run
+longer than its bound in steps, again fair to threads that sleep), exit status 0; and for the
+order desk, the rules of a day (each order confirmed and processed once, in sequence, with its
+item; nothing between a prompt and its confirmation; the farewell last), the count within 0 to
+4 as read from the program's memory, and no thread holding both mutexes. A data race is not
+seen: a thread runs alone from one synchronisation call to the next, and a load and a store
+between two calls are never split.
+
+What the tool cannot judge is its own failure, never the program's: a thread that uses a
+great deal of CPU time without a step, or sleeps in a call that is not a step, a call that the
+scheduler does not model, a run killed from outside. Then it says why, with status 2.
 """
 
 import os
@@ -29,7 +34,9 @@ from dataclasses import dataclass, field
 from . import day, scheduler, tables
 
 HELLO = re.compile(rb"Hello World from thread with arg: -?\d+!\n\Z")
-OWN_WORDS = {"wait": "waits on", "relock": "waits for", "lock": "waits for", "join": "waits to join"}
+# What a thread that cannot move waits for, by its pending step.
+WAITS_FOR = {"rdlock": "to read-lock", "wrlock": "to write-lock", "spinlock": "for",
+             "semwait": "on semaphore", "leave": "at barrier", "once": "for the once of"}
 
 
 @dataclass
@@ -38,6 +45,12 @@ class Failure:
     step: int       # the step after which it showed, or None
     detail: list = field(default_factory=list)
     ending: str = ""  # the table's last row
+
+
+def running(run):
+    """The thread that ran when the run ended: the last that made a step of its own."""
+    return next((step.thread for step in reversed(run.steps)
+                 if not step.spurious and not step.timeout), 0)
 
 
 class Checks:
@@ -86,17 +99,34 @@ class Checks:
         step's."""
         if not self.orderdesk:
             return None
-        now = scheduler.Step(-1, "none", run.can, run.asleep, "0", "0", "0", len(run.out),
-                             run.watched)
+        now = scheduler.Step(-1, "none", 4, -1, -1, run.can, run.asleep, run.timed, 0, "0", "0",
+                             "0", len(run.out), run.watched)
         return self.order_desk(scheduler.Run(**{**run.__dict__, "steps": run.steps + [now]}))
 
     def ending(self, run):
         last = len(run.steps) - 1
-        if run.timed_out:
-            who = self.names.the(run.steps[-1].thread if run.steps else 0)
-            return Failure(f"the run made no step for its time limit: {who} spins, or "
-                           "waits outside the thread library", last,
-                           ending=f"{who} runs on and on without a step")
+        who = self.names.the(running(run))
+        if run.how == "killed outside":
+            raise scheduler.ToolFailed("a run was killed from outside (SIGKILL), not by the "
+                                       "program or the scheduler: the system may be short of "
+                                       "memory")
+        if run.how == "wall":
+            raise scheduler.ToolFailed("a run took more than ten minutes on the clock: the "
+                                       "machine is too busy for the scheduler to finish it")
+        if run.how == "spun":
+            raise scheduler.ToolFailed(
+                f"{who} ran for {run.detail / 1000:.0f} s of CPU time without a step: it spins "
+                "on memory (a busy wait that calls nothing the scheduler sees), or computes for "
+                "longer than --cpu-limit allows. The scheduler lets another thread move only at "
+                "a step, so it cannot judge this run")
+        if run.how == "blocked":
+            raise scheduler.ToolFailed(
+                f"{who} is blocked in {scheduler.blocked_call(run.detail)}, which is not a step: "
+                "the scheduler does not model that call, and cannot judge the run")
+        if run.verdict == "refused":
+            where = self.names.function(run.culprit_caller)
+            raise scheduler.ToolFailed(scheduler.REFUSALS[run.code]
+                                       + (f" (in {where})" if where else ""))
         if run.signal:
             name = signal.Signals(run.signal).name
             said = run.err.decode(errors="replace").strip().splitlines()
@@ -106,12 +136,46 @@ class Checks:
             return Failure("deadlock: no thread can move, and the program has not ended", last,
                            self.positions(run), ending="no thread can move, and the program "
                            "has not ended: a deadlock")
+        if run.verdict == "fault":
+            culprit = self.names.the(run.culprit)
+            what = scheduler.FAULTS[run.code].format(object=self.symbol(run.culprit_object),
+                                                     mutex=self.symbol(run.culprit_mutex))
+            where = self.names.function(run.culprit_caller)
+            return Failure(f"{culprit} {what}" + (f" in {where}" if where else "")
+                           + ": undefined in POSIX", last,
+                           ending=f"{culprit} {what}: undefined behaviour")
         if run.verdict == "too many steps":
-            who = self.names.the(run.steps[-1].thread)
-            return Failure(f"more than {len(run.steps)} steps: {who} spins, making steps "
-                           "without getting anywhere", last,
-                           ending=f"{who} goes round and round")
+            return self.endless(run)
         return None
+
+    def endless(self, run):
+        """A run that was still going at its bound, the second time fair to threads that
+        sleep: one thread that never lets the others move, or threads that keep each other
+        going; or a program longer than the bound, which is the tool's limit."""
+        last, tail = len(run.steps) - 1, run.steps[len(run.steps) // 2:]
+        movers = {step.thread for step in tail if not step.spurious and not step.timeout}
+        if len(movers) == 1:
+            mover = movers.pop()
+            others = 0
+            for step in tail:
+                others |= step.enabled & ~(1 << mover)
+            names = " and ".join(self.names.the(t) for t in range(64) if others >> t & 1)
+            who = self.names.the(mover)
+            return Failure(f"{who} busy-waits: it made the last {len(tail)} of {len(run.steps)} "
+                           f"steps alone" + (f", while {names} could have moved" if others else
+                                             ", and no other thread could move")
+                           + ", and never waited, slept or yielded (a scheduler lets another "
+                           "thread move only then)", last,
+                           ending=f"{who} goes round and round")
+        printed = run.steps[-1].printed > tail[0].printed
+        ended = any(step.op == "exit" for step in tail)
+        if printed or ended:
+            raise scheduler.ToolFailed(
+                f"a run was still making progress after {len(run.steps)} steps (its threads "
+                "printed or ended), the scheduler's bound: raise it with --bound")
+        return Failure(f"livelock: the threads made {len(run.steps)} steps, fairly, and in the "
+                       f"last {len(tail)} none printed or ended: they keep each other going "
+                       "round", last, ending="the threads go round and round: a livelock")
 
     def positions(self, run):
         """Where each thread that has not ended stands, in the code's words."""
@@ -134,6 +198,9 @@ class Checks:
             elif thread.pending == "join":
                 said.append(f"{who} waits to join the {self.names.who(int(thread.object, 16))}"
                             f", {place}")
+            elif thread.pending in WAITS_FOR:
+                said.append(f"{who} waits {WAITS_FOR[thread.pending]} "
+                            f"{self.symbol(thread.object)}, {place}")
             else:
                 said.append(f"{who} stands {place}")
         return said
@@ -217,6 +284,8 @@ class Checks:
             said.append(f"waits on {name}")
         elif step.op == "wake":
             said.append("has a spurious wake-up")
+        elif step.op == "timeout":
+            said.append("times out")
         elif step.op in ("signal", "broadcast") and following:
             woken = step.waiting & ~following.waiting
             if woken:
@@ -308,7 +377,8 @@ class Session:
     """A program under the scheduler, with its day's input, and what every run must show. It
     starts the program once for each processor, so that runs can go side by side."""
 
-    def __init__(self, program, data, library=None, sources=None, bound=20000, jobs=None):
+    def __init__(self, program, data, library=None, sources=None, bound=20000, jobs=None,
+                 cpu_limit=10.0):
         cpus = sorted(os.sched_getaffinity(0))
         jobs = jobs or len(cpus)
         watch = (day.COUNT, day.NEXT_ORDER, day.RING)
@@ -323,13 +393,21 @@ class Session:
         self.names = scheduler.Names(first.program, sources)
         self.checks = Checks(first, self.names)
         self.bound = bound
+        self.cpu_limit = cpu_limit
         self.names.learn(self.run())
 
     def run(self, choices=(), **options):
         options.setdefault("bound", self.bound)
+        options.setdefault("cpu_limit", self.cpu_limit)
         server = self.servers.get()
         try:
             run = server.run(choices, **options)
+            if run.verdict == "too many steps" and not options.get("stop"):
+                # By default the thread that moved last goes on while it can, so a thread that
+                # polls with a sleep may have kept the others from moving. The same schedule
+                # again, fair to threads that sleep, with room for ten times the steps, tells a
+                # long run from one that goes round for ever.
+                run = server.run(choices, **dict(options, fair=True, bound=10 * options["bound"]))
         finally:
             self.servers.put(server)
         # Names come from every run, a stopped one too: a person at the interactive prompt
@@ -392,25 +470,48 @@ def explore(session, preemptions, spurious, out=sys.stdout, until=None):
     return total, None
 
 
-BITS = [tuple(i for i in range(16) if mask >> i & 1) for mask in range(1 << 16)]
+def bits(mask):
+    i = 0
+    while mask:
+        if mask & 1:
+            yield i
+        mask >>= 1
+        i += 1
 
 
 def alternatives(run, start):
     """The other choices the run could have made from step start on, each as (step, choice,
-    (preemptions, spurious wake-ups) of the schedule that makes it)."""
+    (preemptions, spurious wake-ups) of the schedule that makes it). Besides preemptions, the
+    bound on preemptions counts the other ways a schedule departs from the default: a time-out
+    while time need not pass, and a signal that wakes a waiter other than the longest waiting."""
     used_k = used_w = previous = 0
+    Choice = scheduler.Choice
     for n, step in enumerate(run.steps):
         could_go_on = step.enabled >> previous & 1
+
+        def switch(thread):
+            return 1 if could_go_on and thread != previous else 0
+
         if n >= start:
-            for thread in BITS[step.enabled]:
-                if thread != step.thread or step.spurious:
-                    yield n, (thread, False), (used_k + (could_go_on and thread != previous),
-                                               used_w)
-            for thread in BITS[step.waiting]:
-                if thread != step.thread or not step.spurious:
-                    yield n, (thread, True), (used_k + (could_go_on and thread != previous),
-                                              used_w + 1)
-        used_k += could_go_on and step.thread != previous
+            taken = step.choice
+            for thread in bits(step.enabled):
+                if Choice(thread) != taken:
+                    yield n, Choice(thread), (used_k + switch(thread), used_w)
+            for thread in bits(step.waiting):
+                if Choice(thread, "~") != taken:
+                    yield n, Choice(thread, "~"), (used_k + switch(thread), used_w + 1)
+            for thread in bits(step.timed):
+                if Choice(thread, "@") != taken:
+                    yield n, Choice(thread, "@"), (used_k + 1, used_w)
+            if step.picks & (step.picks - 1):  # a signal with more than one waiter
+                for waiter in bits(step.picks):
+                    if waiter not in (step.picked, step.first):
+                        yield n, Choice(step.thread, "", waiter), \
+                            (used_k + switch(step.thread) + 1, used_w)
+        if step.timeout:
+            used_k += 0 if step.default else 1
+        else:
+            used_k += switch(step.thread) + (1 if step.flags & 8 else 0)
         used_w += step.spurious
         previous = step.thread
 
@@ -432,15 +533,21 @@ def replay(session, text, out=sys.stdout):
     choices = session.names.parse(text)
     run = session.run(choices)
     if run.verdict == "cannot follow":
-        step = run.steps and len(run.steps) or 0
-        thread, wake = choices[step]
+        step = len(run.steps)
+        if step and run.steps[-1].op == "signal" and choices[step - 1].pick is not None \
+                and run.steps[-1].picked < 0:
+            step -= 1  # its signal was made, and woke no such waiter
+        choice = choices[step]
         state = session.run(choices[:step], stop=True)
+        who = session.names.who(choice.thread)
         position = next((p for p in session.checks.positions(state)
-                         if p.startswith(f"the {session.names.who(thread)} ")), "")
-        raise ValueError(f"the schedule cannot be followed at step {step + 1}: the "
-                         f"{session.names.who(thread)} cannot "
-                         + ("have a spurious wake-up: it does not wait" if wake else "move")
-                         + (f" ({position})" if position else ""))
+                         if p.startswith(f"the {who} ")), "")
+        why = {"~": "have a spurious wake-up: it does not wait on a condition variable",
+               "@": "time out: it is not in a timed wait"}.get(choice.mark, "move")
+        if not choice.mark and choice.pick is not None and state.can >> choice.thread & 1:
+            why = f"wake the {session.names.who(choice.pick)}: its step wakes no such waiter"
+        raise ValueError(f"the schedule cannot be followed at step {step + 1}: the {who} "
+                         f"cannot {why}" + (f" ({position})" if position else ""))
     names, checks = session.names, session.checks
     first = run.steps[0].printed if run.steps else len(run.out)
     for line in run.out[:first].decode(errors="replace").splitlines():
@@ -449,7 +556,8 @@ def replay(session, text, out=sys.stdout):
     for n, step in enumerate(run.steps):
         function = names.thread_function(run.threads[step.thread])
         at, where = names.where(step.op, step.object, step.caller, function)
-        call = {"wake": "spurious wake-up", "relock": "takes its mutex back"}.get(step.op, step.op)
+        call = {"wake": "spurious wake-up", "timeout": "time-out",
+                "relock": "takes its mutex back"}.get(step.op, step.op)
         target = checks.symbol(step.object) if step.op not in ("join", "start") else ""
         print(f"{n + 1:>4}  {names.letters[step.thread]} {names.who(step.thread):<26}"
               f"{at + (' ' + where if where else ''):<34}{call} {target or ''}".rstrip(), file=out)
@@ -466,7 +574,8 @@ def main(args):
         day.INPUT.encode() if sys.stdin.isatty() else sys.stdin.buffer.read())
     sources = args.source or None
     try:
-        session = Session(args.program, data, args.library, sources, args.bound)
+        session = Session(args.program, data, args.library, sources, args.bound,
+                          cpu_limit=args.cpu_limit)
     except scheduler.ToolFailed as why:
         print(f"schedule: {why}", file=sys.stderr)
         return 2

@@ -6,7 +6,7 @@ one choice fewer."""
 
 import sys
 
-from . import day
+from . import day, scheduler
 
 HELP = """  a thread's letter: that thread makes its next step (Enter: the default one)
   a letter and ~: that thread's wait ends with no signal, a spurious wake-up
@@ -125,16 +125,20 @@ def main(session, args, ask=input, out=sys.stdout):
             print(HELP, file=out)
             continue
         try:
-            chosen = names.parse(said) if said else [(default, False)] if run.can else None
+            chosen = names.parse(said) if said else [scheduler.Choice(default)] if run.can \
+                else None
             if chosen is None:
                 break
         except ValueError as why:
             print(why, file=out)
             continue
-        thread, wake = chosen[0]
-        if not (run.asleep if wake else run.can) >> thread & 1:
-            print(f"{names.the(thread)} cannot "
-                  + ("have a spurious wake-up: it does not wait" if wake else "move now"), file=out)
+        choice = chosen[0]
+        allowed = {"~": run.asleep, "@": run.timed}.get(choice.mark, run.can)
+        if not allowed >> choice.thread & 1:
+            print(f"{names.the(choice.thread)} cannot "
+                  + {"~": "have a spurious wake-up: it does not wait",
+                     "@": "time out: it is not in a timed wait"}.get(choice.mark, "move now"),
+                  file=out)
             continue
         choices.append(chosen[0])
     run = session.run(choices)

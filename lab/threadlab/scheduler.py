@@ -13,41 +13,104 @@ import glob
 import os
 import re
 import shutil
+import signal
 import socket
 import subprocess
 import tempfile
+from collections import namedtuple
 from dataclasses import dataclass, field
 
 from . import PROJECT, day, elf, source
 
-OPS = ["none", "start", "lock", "trylock", "unlock", "wait", "wake", "relock", "signal",
-       "broadcast", "create", "join", "exit", "sleep", "yield", "return"]
-VERDICTS = ["running", "ended", "deadlock", "too many steps", "cannot follow", "stopped"]
+VERDICTS = ["running", "ended", "deadlock", "too many steps", "cannot follow", "stopped",
+            "fault", "refused"]
 LIBRARY = "threadlab-schedule.so"
 MACHINES = {62: "x86_64", 183: "aarch64"}
+HOW = ["by itself", "spun", "blocked", "wall", "killed outside"]
+KINDS = ["free", "mutex", "condition variable", "rwlock", "barrier", "spin lock", "semaphore",
+         "once", "memory"]
+# What the program did against the thread library's rules (lab/preload/runtime.h's Fault).
+FAULTS = [None, "unlocks {object}, which it does not hold",
+          "destroys {object} while a thread holds it",
+          "destroys {object} while threads wait on it",
+          "waits on {object} with {mutex}, which it does not hold",
+          "waits on {object} with {mutex} while other threads wait on it with another mutex",
+          "joins itself", "data race"]
+# What the scheduler refuses to model (runtime.h's Refusal): the tool's failure, status 2.
+REFUSALS = [None, "the program starts more threads at once than the scheduler models (64)",
+            "the program uses more synchronisation objects than the scheduler's table holds",
+            "the schedule is longer than the scheduler's table of choices",
+            "the system refused a thread to the run (a limit on processes or memory): the run "
+            "could not be made",
+            "the program calls fork, which the scheduler does not model (its child would share "
+            "the scheduler's state)",
+            "the program calls pthread_cancel, which the scheduler does not model",
+            "the run has more steps than the scheduler's table holds"]
+# The system calls that a thread may be blocked in, by number, on the machine that runs the
+# tools (under qemu-user too, the numbers are the host's).
+SYSTEM_CALLS = {
+    "x86_64": {0: "read", 1: "write", 7: "poll", 16: "ioctl", 23: "select", 34: "pause",
+               35: "nanosleep", 43: "accept", 45: "recvfrom", 47: "recvmsg", 61: "wait4",
+               72: "fcntl", 73: "flock", 202: "futex", 230: "clock_nanosleep",
+               232: "epoll_wait", 270: "pselect6", 271: "ppoll", 281: "epoll_pwait",
+               288: "accept4", 128: "rt_sigtimedwait", 130: "rt_sigsuspend", 17: "pread64"},
+    "aarch64": {63: "read", 64: "write", 73: "ppoll", 72: "pselect6", 98: "futex",
+                101: "nanosleep", 115: "clock_nanosleep", 22: "epoll_pwait", 202: "accept",
+                207: "recvfrom", 212: "recvmsg", 260: "wait4", 25: "fcntl", 32: "flock",
+                133: "rt_sigsuspend", 137: "rt_sigtimedwait", 242: "accept4", 67: "pread64"},
+}
 
 
 class ToolFailed(Exception):
     """The scheduler could not do its job: said in one line, exit status 2."""
 
 
+class Choice(namedtuple("Choice", "thread mark pick", defaults=("", None))):
+    """One choice of a schedule: a thread makes its next step (mark ""), or its wait ends
+    with no signal (mark "~", a spurious wake-up) or times out (mark "@"); pick is the waiter
+    that the step's signal wakes, where the chooser does not leave it to the default."""
+
+
 class Step:
     """One step of a run, as the chooser saw it."""
-    __slots__ = ("thread", "op", "enabled", "waiting", "object", "mutex", "caller", "printed",
-                 "watched", "spurious")
+    __slots__ = ("thread", "op", "flags", "picked", "first", "enabled", "waiting", "timed",
+                 "picks", "object", "mutex", "caller", "printed", "watched")
 
-    def __init__(self, thread, op, enabled, waiting, object_, mutex, caller, printed, watched):
+    def __init__(self, thread, op, flags, picked, first, enabled, waiting, timed, picks, object_,
+                 mutex, caller, printed, watched):
         self.thread = thread
         self.op = op
+        self.flags = flags
+        self.picked = picked    # the thread that a signal woke, or -1
+        self.first = first      # the one it wakes by default, the longest waiting, or -1
         self.enabled = enabled  # the threads that could have made this step, one bit each
         self.waiting = waiting  # the threads waiting on a condition variable, unwoken
+        self.timed = timed      # the threads whose wait could have timed out here
+        self.picks = picks      # for a signal: the threads that it could have woken
         # Addresses as the library sends them: e1a2b lies in the program's image.
         self.object = object_
         self.mutex = mutex
         self.caller = caller
         self.printed = printed  # bytes of output before the step
         self.watched = watched
-        self.spurious = op == "wake"
+
+    @property
+    def spurious(self):
+        return bool(self.flags & 1)
+
+    @property
+    def timeout(self):
+        return bool(self.flags & 2)
+
+    @property
+    def default(self):
+        """What the default chooser would have chosen here."""
+        return bool(self.flags & 4)
+
+    @property
+    def choice(self):
+        return Choice(self.thread, "~" if self.spurious else "@" if self.timeout else "",
+                      self.picked if self.flags & 8 else None)
 
 
 @dataclass
@@ -56,6 +119,7 @@ class Thread:
     ended: bool
     waiting: bool
     pending: str
+    timed_out: bool
     object: str
     mutex: str
     caller: str
@@ -64,18 +128,28 @@ class Thread:
 
 @dataclass
 class Run:
-    status: int  # the child's wait status
-    timed_out: bool
+    status: int  # the process's wait status
+    how: str     # how it ended: by itself, or ended by its server (spun, blocked, wall), or
+    detail: int  # killed from outside; the CPU time or the system call, for spun and blocked
     verdict: str
     steps: list
+    code: int    # the fault or refusal
+    culprit: int
+    culprit_object: str
+    culprit_mutex: str
+    culprit_caller: str
+    clock: int   # the run's clock at its end, in nanoseconds
     threads: list
     owners: dict  # mutex address: owning thread or -1
+    objects: dict  # address: (kind, owner, count)
     out: bytes
     err: bytes
     watched: bytes  # the watched memory as the run ended or stopped
-    can: int        # then, the threads that could move, and those waiting unwoken
-    asleep: int
+    can: int        # then, the threads that could move, those waiting unwoken, and those
+    asleep: int     # whose wait could time out
+    timed: int = 0
     choices: list = field(default_factory=list)  # what the run was asked to follow
+    fair: bool = False  # the run was fair to sleeps as well as to yields
 
     @property
     def signal(self):
@@ -83,11 +157,21 @@ class Run:
 
     @property
     def exit_status(self):
-        return None if self.signal or self.timed_out else self.status >> 8 & 0xFF
+        return None if self.signal else self.status >> 8 & 0xFF
+
+    @property
+    def timed_out(self):
+        return self.how != "by itself"
 
     def chosen(self):
-        """The run's choices, as (thread, spurious) for each step."""
-        return [(step.thread, step.spurious) for step in self.steps]
+        """The run's choices, one for each step."""
+        return [step.choice for step in self.steps]
+
+
+def blocked_call(number):
+    """The name of a system call that a thread is blocked in, by its number."""
+    names = SYSTEM_CALLS.get(os.uname().machine, {})
+    return names.get(number, f"system call {number}" if number >= 0 else "a system call")
 
 
 def find_library(program_file, given=None, name=LIBRARY):
@@ -139,13 +223,19 @@ class Server:
             raise ToolFailed(f"{program} is statically linked: the scheduler is loaded into "
                              "dynamically linked programs only (the default build)")
         self.watch = [self.program.by_name[n] for n in watch if n in self.program.by_name]
-        self.input = tempfile.TemporaryFile()
-        self.input.write(data)
-        self.input.flush()
-        self.input.seek(0)
-        ours, theirs = socket.socketpair()
         library = find_library(self.program, library)
         emulator = emulator_for(self.program)
+        self.process = None
+        try:
+            self.input = tempfile.TemporaryFile()
+            self.input.write(data)
+            self.input.flush()
+            self.input.seek(0)
+            self.log = tempfile.TemporaryFile()
+            ours, theirs = socket.socketpair()
+        except OSError as why:
+            raise ToolFailed(f"the scheduler cannot set up a run: {why.strerror or why}") \
+                from None
         env = dict(os.environ, THREADLAB_FD=str(theirs.fileno()),
                    THREADLAB_WATCH="+".join(f"{s.address:x}:{s.size}" for s in self.watch),
                    THREADLAB_CPU=str(cpu if cpu is not None else -1))
@@ -157,76 +247,122 @@ class Server:
                                   "-E", f"THREADLAB_CPU={env['THREADLAB_CPU']}"] + command
         else:
             env["LD_PRELOAD"] = library
-        self.log = tempfile.TemporaryFile()
-        self.process = subprocess.Popen(command, stdin=self.input, stdout=subprocess.DEVNULL,
-                                        stderr=self.log, env=env, pass_fds=[theirs.fileno()])
-        theirs.close()
+        try:
+            self.process = subprocess.Popen(command, stdin=self.input,
+                                            stdout=subprocess.DEVNULL, stderr=self.log, env=env,
+                                            pass_fds=[theirs.fileno()], start_new_session=True)
+        except OSError as why:
+            raise ToolFailed(f"the system refused to start {program}: {why.strerror or why}") \
+                from None
+        finally:
+            theirs.close()
         ours.settimeout(start_limit)
         self.socket = ours
         self.stream = ours.makefile("rb")
         try:
-            hello = self.stream.readline()
-        except socket.timeout:
-            hello = b""
-        if not hello.startswith(b"ready"):
+            hello = self.stream.readline().split()
+        except (socket.timeout, OSError):
+            hello = []
+        if not hello or hello[0] != b"ready":
             self.close()
             self.log.seek(0)
             said = self.log.read().decode(errors="replace").strip()
+            reason = b" ".join(hello[1:]).decode(errors="replace") if hello[:1] == [b"error"] \
+                else said.splitlines()[-1] if said else ""
             raise ToolFailed(f"{program} did not start under the scheduler library"
-                             + (f": {said.splitlines()[-1]}" if said else ""))
+                             + (f": {reason}" if reason else ""))
         ours.settimeout(None)
+        self.ops = hello[2].decode().split(",")
+        self.capacity = int(hello[3])
         self.runs = 0
 
-    def run(self, choices=(), stop=False, seed=0, spurious=0, bound=20000, timeout=2.0):
-        """One run of main, following choices ((thread, spurious) pairs) and then going on by
-        default, or at random from seed; with stop, it stops where the choices end."""
-        words = [f"~{t}" if s else str(t) for t, s in choices]
-        request = (f"run {int(stop)} {seed} {spurious} {bound} {int(timeout * 1000)} "
+    def run(self, choices=(), stop=False, seed=0, spurious=0, bound=20000, fair=False,
+            cpu_limit=10.0, blocked_limit=5.0):
+        """One run of main, following choices (Choice, or (thread, spurious) pairs) and then
+        going on by default, or at random from seed; with stop, it stops where the choices
+        end. A thread that uses cpu_limit seconds of CPU time without a step spins; one that
+        sleeps blocked_limit seconds in a call that is not a step is blocked there."""
+        choices = [c if isinstance(c, Choice) else Choice(c[0], "~" if c[1] else "")
+                   for c in choices]
+        words = [f"{'~' if c.mark == '~' else '@' if c.mark == '@' else ''}{c.thread}"
+                 + (f">{c.pick}" if c.pick is not None else "") for c in choices]
+        request = (f"run {int(stop)} {seed} {spurious} {min(bound, self.capacity)} {int(fair)} "
+                   f"{int(cpu_limit * 1000)} {int(blocked_limit * 1000)} "
                    + " ".join(words) + "\n")
         try:
             self.socket.sendall(request.encode())
         except OSError:
-            raise ToolFailed("the scheduler library stopped answering") from None
+            raise ToolFailed(self._gone()) from None
         self.runs += 1
-        return self._read(list(choices))
+        run = self._read(choices)
+        run.fair = fair
+        return run
+
+    def _gone(self):
+        """Why the library stopped answering."""
+        if self.process.poll() is not None:
+            code = self.process.returncode
+            how = f"killed by {signal.Signals(-code).name}" if code < 0 else f"status {code}"
+            return f"the program under the scheduler ended ({how}) and no longer answers"
+        return "the scheduler library stopped answering"
 
     def _read(self, choices):
         stream = self.stream
-        head = stream.readline().split()
+        try:
+            head = stream.readline().split()
+        except OSError:
+            head = []
+        if head[:1] == [b"error"]:
+            raise ToolFailed(b" ".join(head[1:]).decode(errors="replace"))
         if not head or head[0] != b"result":
-            raise ToolFailed("the scheduler library stopped answering")
-        status, timed_out, verdict, _ = map(int, head[1:])
-        steps, threads, owners, out, err, now = [], [], {}, b"", b"", b""
+            raise ToolFailed(self._gone())
+        status, how, detail, verdict, _, code, culprit = map(int, head[1:8])
+        culprit_object, culprit_mutex, culprit_caller = (w.decode() for w in head[8:11])
+        clock = int(head[11])
+        ops = self.ops
+        steps, threads, owners, objects, out, err, now = [], [], {}, {}, b"", b"", b""
+        can = asleep = timed = 0
         while (line := stream.readline()) != b"end\n":
+            if not line:
+                raise ToolFailed(self._gone())
             words = line.split()
             kind = words[0]
             if kind == b"step":
-                steps.append(Step(int(words[1]), OPS[int(words[2])], int(words[3], 16),
-                                  int(words[4], 16), words[5].decode(), words[6].decode(),
-                                  words[7].decode(), int(words[8]),
-                                  bytes.fromhex(words[9].decode()) if len(words) > 9 else b""))
+                steps.append(Step(int(words[1]), ops[int(words[2])], int(words[3]),
+                                  int(words[4]), int(words[5]), int(words[6], 16),
+                                  int(words[7], 16), int(words[8], 16), int(words[9], 16),
+                                  words[10].decode(), words[11].decode(), words[12].decode(),
+                                  int(words[13]),
+                                  bytes.fromhex(words[14].decode()) if len(words) > 14 else b""))
             elif kind == b"thread":
-                i, used, ended, waiting, pending = map(int, words[1:6])
+                i, used, ended, waiting, pending, timed_out = map(int, words[1:7])
                 if used:
-                    threads.append(Thread(i, bool(ended), bool(waiting), OPS[pending],
-                                          *(w.decode() for w in words[6:10])))
+                    threads.append(Thread(i, bool(ended), bool(waiting), ops[pending],
+                                          bool(timed_out), *(w.decode() for w in words[7:11])))
             elif kind == b"now":
-                can, asleep = int(words[1], 16), int(words[2], 16)
-                now = bytes.fromhex(words[3].decode()) if len(words) > 3 else b""
-            elif kind == b"mutex":
-                owners[words[1].decode()] = int(words[2])
+                can, asleep, timed = (int(w, 16) for w in words[1:4])
+                now = bytes.fromhex(words[4].decode()) if len(words) > 4 else b""
+            elif kind == b"object":
+                address, which, owner, count = words[1].decode(), int(words[2]), \
+                    int(words[3]), int(words[4])
+                objects[address] = (KINDS[which], owner, count)
+                if KINDS[which] in ("mutex", "spin lock", "rwlock"):
+                    owners[address] = owner
             elif kind in (b"out", b"err"):
                 data = stream.read(int(words[1]))
                 stream.readline()
                 out, err = (data, err) if kind == b"out" else (out, data)
-        return Run(status, bool(timed_out), VERDICTS[verdict], steps, threads, owners, out, err,
-                   now, can, asleep, choices)
+        return Run(status, HOW[how], detail, VERDICTS[verdict], steps, code, culprit,
+                   culprit_object, culprit_mutex, culprit_caller, clock, threads, owners,
+                   objects, out, err, now, can, asleep, timed, choices)
 
     def close(self):
         try:
-            self.stream.close()
-            self.socket.close()
-            self.process.wait(timeout=10)
+            if hasattr(self, "stream"):
+                self.stream.close()
+                self.socket.close()
+            if self.process is not None:
+                self.process.wait(timeout=10)
         except subprocess.TimeoutExpired:
             self.process.kill()
             self.process.wait()
@@ -321,47 +457,50 @@ class Names:
         return (source.step_name(function, line.step) if line.step else function), at
 
     def parse(self, text):
-        """A schedule string as choices: [(thread, spurious), ...]."""
+        """A schedule string as choices. Each letter is one step of a thread; a number after
+        it repeats it; ~ after it is a spurious wake-up of that thread's wait, @ a time-out of
+        its timed wait; > and another thread's letter after it is a signal that wakes that
+        thread. Spaces are ignored."""
         by_letter = {letter: i for i, letter in self.letters.items()}
+        text = re.sub(r"\s", "", text)
+        if re.sub(r"[a-z](?:~|@|>[a-z]|\d+)?", "", text):
+            raise ValueError(f"not a schedule: {text!r} (letters, each with a number, ~, @ or "
+                             "> and a letter)")
         choices = []
-        for letter, mark, count in re.findall(r"([a-z])(~?)(\d*)", re.sub(r"\s", "", text)):
-            if letter not in by_letter:
-                raise ValueError(f"no thread is called {letter!r} (threads: "
-                                 + ", ".join(f"{l} {self.who(i)}" for i, l in
-                                             sorted(self.letters.items())) + ")")
-            choices += [(by_letter[letter], bool(mark))] * (int(count) if count else 1)
-        if re.sub(r"[a-z]~?\d*", "", re.sub(r"\s", "", text)):
-            raise ValueError(f"not a schedule: {text!r} (letters, each with a number or ~)")
+        for letter, mark, pick, count in re.findall(r"([a-z])(?:([~@])|>([a-z])|(\d+))?", text):
+            for name in (letter, pick or letter):
+                if name not in by_letter:
+                    raise ValueError(f"no thread is called {name!r} (threads: "
+                                     + ", ".join(f"{l} {self.who(i)}" for i, l in
+                                                 sorted(self.letters.items())) + ")")
+            choices += [Choice(by_letter[letter], mark,
+                               by_letter[pick] if pick else None)] * (int(count) if count else 1)
         return choices
 
     def format(self, choices):
-        """Choices as a schedule string, runs of one thread's steps counted."""
+        """Choices as a schedule string, runs of one thread's plain steps counted."""
         text, runs = "", []
-        for thread, spurious in choices:
-            if not spurious and runs and runs[-1][0] == thread and not runs[-1][1]:
+        for choice in choices:
+            choice = choice if isinstance(choice, Choice) else Choice(choice[0],
+                                                                      "~" if choice[1] else "")
+            plain = not choice.mark and choice.pick is None
+            if plain and runs and runs[-1][0] == choice and runs[-1][1]:
                 runs[-1][2] += 1
             else:
-                runs.append([thread, spurious, 1])
-        for thread, spurious, count in runs:
-            text += self.letters.get(thread, "?") + ("~" if spurious else
-                                                     str(count) if count > 1 else "")
+                runs.append([choice, plain, 1])
+        for choice, plain, count in runs:
+            letter = self.letters.get(choice.thread, "?")
+            text += letter + (choice.mark if choice.mark else
+                              ">" + self.letters.get(choice.pick, "?") if choice.pick is not None
+                              else str(count) if count > 1 else "")
         return text
-
-
-def default_choice(step, previous):
-    """What the run would choose at this step by default."""
-    if step.enabled >> previous & 1:
-        return previous
-    return (step.enabled & -step.enabled).bit_length() - 1
 
 
 def forced(run):
     """The shortest prefix of the run's choices that makes the same run: up to the last step
     where the choice was not the default one."""
-    previous, last = 0, 0
+    last = 0
     for n, step in enumerate(run.steps):
-        if step.spurious or step.thread != default_choice(step, previous):
+        if not step.default:
             last = n + 1
-        previous = step.thread
     return run.chosen()[:last]
-
