@@ -125,8 +125,10 @@ bool can_move(const Thread &candidate) {
   return rule.enabled == nullptr || rule.enabled(candidate);
 }
 
+// The newest thread with that handle: the C library gives a joined thread's handle to a new
+// one.
 int thread_of(pthread_t handle) {
-  for (int i = 0; i < run().threads; ++i) {
+  for (int i = run().threads - 1; i >= 0; --i) {
     if (thread(i).used != 0 && pthread_equal(thread(i).handle, handle) != 0) {
       return i;
     }

@@ -31,7 +31,7 @@ import time
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 
-from . import day, scheduler, tables
+from . import day, reduction, scheduler, tables
 
 HELLO = re.compile(rb"Hello World from thread with arg: -?\d+!\n\Z")
 # What a thread that cannot move waits for, by its pending step.
@@ -152,7 +152,7 @@ class Checks:
         """A run that was still going at its bound, the second time fair to threads that
         sleep: one thread that never lets the others move, or threads that keep each other
         going; or a program longer than the bound, which is the tool's limit."""
-        last, tail = len(run.steps) - 1, run.steps[len(run.steps) // 2:]
+        tail = run.steps[len(run.steps) // 2:]
         movers = {step.thread for step in tail if not step.spurious and not step.timeout}
         if len(movers) == 1:
             mover = movers.pop()
@@ -165,7 +165,7 @@ class Checks:
                            f"steps alone" + (f", while {names} could have moved" if others else
                                              ", and no other thread could move")
                            + ", and never waited, slept or yielded (a scheduler lets another "
-                           "thread move only then)", last,
+                           "thread move only then)", None,
                            ending=f"{who} goes round and round")
         printed = run.steps[-1].printed > tail[0].printed
         ended = any(step.op == "exit" for step in tail)
@@ -175,7 +175,7 @@ class Checks:
                 "printed or ended), the scheduler's bound: raise it with --bound")
         return Failure(f"livelock: the threads made {len(run.steps)} steps, fairly, and in the "
                        f"last {len(tail)} none printed or ended: they keep each other going "
-                       "round", last, ending="the threads go round and round: a livelock")
+                       "round", None, ending="the threads go round and round: a livelock")
 
     def positions(self, run):
         """Where each thread that has not ended stands, in the code's words."""
@@ -277,7 +277,7 @@ class Checks:
         """What step n did, in the order desk's terms."""
         step, said = run.steps[n], []
         following = run.steps[n + 1] if n + 1 < len(run.steps) else None
-        name = self.symbol(step.object)
+        name = self.symbol(step.object) or ("a thread" if step.op == "create" else "an object")
         if step.op == "create":
             said.append(f"starts {name}")
         elif step.op == "wait":
@@ -293,6 +293,8 @@ class Checks:
                     self.names.who(t).split(" (")[0] for t in range(32) if woken >> t & 1))
         elif step.op == "sleep":
             said.append("works its second" if self.orderdesk else "sleeps")
+        elif step.op == "yield":
+            said.append("yields")
         elif step.op == "return":
             said.append("returns from main, which ends the process")
         if following and self.orderdesk:
@@ -435,11 +437,15 @@ class Session:
         print(f"schedule: {self.names.format(run.chosen()[:shown])}", file=out)
 
 
-def explore(session, preemptions, spurious, out=sys.stdout, until=None):
+def explore(session, preemptions, spurious, out=sys.stdout, until=None, reduce=True,
+            observe=None):
     """Every schedule with at most the given preemptions and spurious wake-ups; returns the
     number of schedules run and the first failing (run, failure), or None. The schedules are
     run a few at a time, side by side, and their results taken in order, so that the search
-    goes the same way every time. With until (a time.monotonic() value), it stops there."""
+    goes the same way every time. With until (a time.monotonic() value), it stops there. With
+    reduce, a state reached again is not explored again (reduction.py). observe, if given, is
+    called with each run."""
+    visited = reduction.Visited() if reduce else None
     levels = [(k, w) for k in range(preemptions + 1) for w in range(spurious + 1)]
 
     def level(k, w):
@@ -455,6 +461,8 @@ def explore(session, preemptions, spurious, out=sys.stdout, until=None):
             for prefix, run in zip(batch, session.runs(batch)):
                 total += 1
                 ran += 1
+                if observe:
+                    observe(run)
                 failure = session.checks.check(run)
                 if failure:
                     print(f"  {k} preemption{'s' * (k != 1)}, {w} spurious wake-up"
@@ -462,7 +470,8 @@ def explore(session, preemptions, spurious, out=sys.stdout, until=None):
                           "failed", file=out)
                     return total, (run, failure)
                 chosen = run.chosen()
-                for n, option, cost in alternatives(run, len(prefix)):
+                for n, option, cost in alternatives(run, len(prefix), (preemptions, spurious),
+                                                    visited):
                     if cost[0] <= preemptions and cost[1] <= spurious:
                         queues[level(*cost)].append(chosen[:n] + [option])
         print(f"  {k} preemption{'s' * (k != 1)}, {w} spurious wake-up{'s' * (w != 1)}: "
@@ -479,41 +488,121 @@ def bits(mask):
         i += 1
 
 
-def alternatives(run, start):
+def alternatives(run, start, bounds=None, visited=None):
     """The other choices the run could have made from step start on, each as (step, choice,
     (preemptions, spurious wake-ups) of the schedule that makes it). Besides preemptions, the
     bound on preemptions counts the other ways a schedule departs from the default: a time-out
-    while time need not pass, and a signal that wakes a waiter other than the longest waiting."""
+    while time need not pass, and a signal that wakes a waiter other than the longest waiting.
+    With visited (reduction.py), a choice that leads to a state already reached with as much
+    of the bounds left is not offered, and the run's own choices stop at the first such state."""
     used_k = used_w = previous = 0
     Choice = scheduler.Choice
+    trace = reduction.Trace() if visited is not None else None
+    pending = Pending(run) if visited is not None else None
     for n, step in enumerate(run.steps):
         could_go_on = step.enabled >> previous & 1
 
         def switch(thread):
             return 1 if could_go_on and thread != previous else 0
 
+        if step.op == "yield":
+            trace = None  # fairness is owed to the yielding thread: a state the key leaves out
+
+        def offer(option, cost):
+            if trace is not None and cost[0] <= bounds[0] and cost[1] <= bounds[1]:
+                what = pending.step(n, option)
+                if what is not None:
+                    key = trace.step(option.thread, reduction.identity(what),
+                                     reduction.touched(what.op, option.thread, what.object,
+                                                       what.mutex, trace.created), apply=False)
+                    if visited.covered(key, option.thread, (bounds[0] - cost[0],
+                                                            bounds[1] - cost[1])):
+                        return None
+            return n, option, cost
+
         if n >= start:
             taken = step.choice
+            options = []
             for thread in bits(step.enabled):
                 if Choice(thread) != taken:
-                    yield n, Choice(thread), (used_k + switch(thread), used_w)
+                    options.append((Choice(thread), (used_k + switch(thread), used_w)))
             for thread in bits(step.waiting):
                 if Choice(thread, "~") != taken:
-                    yield n, Choice(thread, "~"), (used_k + switch(thread), used_w + 1)
+                    options.append((Choice(thread, "~"), (used_k + switch(thread), used_w + 1)))
             for thread in bits(step.timed):
                 if Choice(thread, "@") != taken:
-                    yield n, Choice(thread, "@"), (used_k + 1, used_w)
+                    options.append((Choice(thread, "@"), (used_k + 1, used_w)))
             if step.picks & (step.picks - 1):  # a signal with more than one waiter
                 for waiter in bits(step.picks):
                     if waiter not in (step.picked, step.first):
-                        yield n, Choice(step.thread, "", waiter), \
-                            (used_k + switch(step.thread) + 1, used_w)
+                        options.append((Choice(step.thread, "", waiter),
+                                        (used_k + switch(step.thread) + 1, used_w)))
+            for option, cost in options:
+                offered = offer(option, cost)
+                if offered:
+                    yield offered
         if step.timeout:
             used_k += 0 if step.default else 1
         else:
             used_k += switch(step.thread) + (1 if step.flags & 8 else 0)
         used_w += step.spurious
         previous = step.thread
+        if trace is not None:
+            key = trace.step(step.thread, reduction.identity(step),
+                             reduction.touched(step.op, step.thread, step.object, step.mutex,
+                                               trace.created))
+            if n >= start and visited.covered(key, step.thread, (bounds[0] - used_k,
+                                                                 bounds[1] - used_w)):
+                return
+            after = run.steps[n + 1].printed if n + 1 < len(run.steps) else len(run.out)
+            if after > step.printed:
+                trace.printed(step.thread)
+    if trace is not None:
+        visited.classes.add(trace.total & reduction.MASK)
+
+
+class Pending:
+    """The step at which each thread stands at each point of a run, where the run shows it: a
+    thread stands at one call until it is chosen, and its next step of its own in the run is
+    that call."""
+
+    def __init__(self, run):
+        self.run = run
+        self.by_thread = {}
+        for n, step in enumerate(run.steps):
+            self.by_thread.setdefault(step.thread, []).append(n)
+
+    def step(self, n, option):
+        """The step that option would make at step n (a Step whose fields matter), or None
+        where the run does not show it."""
+        steps = self.run.steps
+        if option.pick is not None:  # the same signal as step n, waking another waiter
+            taken = steps[n]
+            return _Made(taken.op, taken.object, taken.mutex, 0, option.pick, 8)
+        mine = self.by_thread.get(option.thread, [])
+        later = next((m for m in mine if m >= n and not steps[m].flags & 3), None)
+        if not option.mark:
+            if later is None or steps[later].op == "signal":
+                return None  # not shown; or a signal, whose default waiter the state decides
+            made = steps[later]
+            return _Made(made.op, made.object, made.mutex, 0, -1, 0)
+        # A spurious wake-up or a time-out ends the wait at which the thread stands.
+        earlier = next((m for m in reversed(mine) if m < n), None)
+        shown = later if later is not None else earlier
+        if shown is None:
+            return None
+        made = steps[shown]
+        return _Made("wake" if option.mark == "~" else "timeout", made.object, made.mutex,
+                     1 if option.mark == "~" else 2, -1, 0)
+
+
+class _Made:
+    """A step as the reduction sees it."""
+    __slots__ = ("op", "object", "mutex", "flags", "picked")
+
+    def __init__(self, op, object_, mutex, flags, picked, pick_flag):
+        self.op, self.object, self.mutex = op, object_, mutex
+        self.flags, self.picked = flags | pick_flag, picked
 
 
 def random_runs(session, count, spurious, seed, out=sys.stdout):

@@ -366,6 +366,9 @@ class Server:
         except subprocess.TimeoutExpired:
             self.process.kill()
             self.process.wait()
+        finally:
+            self.input.close()
+            self.log.close()
 
     def __enter__(self):
         return self

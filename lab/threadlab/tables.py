@@ -37,14 +37,29 @@ def summary(did):
             said.append(pattern.replace("#", str(first)))
         else:
             said.append(pattern.replace("order #", f"orders {first}–{last}").replace(" it", " each"))
-    return ", ".join(said)
+    folded = []  # the same thing done again and again, said once with the count
+    for phrase in said:
+        if folded and folded[-1][0] == phrase:
+            folded[-1][1] += 1
+        else:
+            folded.append([phrase, 1])
+    return ", ".join(phrase if times == 1 else f"{phrase} ({times:,} times)"
+                     for phrase, times in folded)
+
+
+SHOWN = (40, 10)  # of a longer run: its first rows and its last
 
 
 def table(rows, ending):
     """rows: dicts with who, steps (names), did (phrases), count, waiting; ending: the last
-    row's words."""
+    row's words. Of a run of more rows than SHOWN allows, its first and last rows are shown."""
     lines = list(HEADER)
+    first, last = SHOWN
     for n, row in enumerate(rows, 1):
+        if first < n <= len(rows) - last:
+            if n == first + 1:
+                lines.append(f"| … | | | {len(rows) - first - last:,} more rows like these | | |")
+            continue
         seen = row["steps"]
         span = f"{seen[0]} … {seen[-1]}" if len(seen) > 1 else "".join(seen)
         lines.append(f"| {n} | {row['who']} | {span} | {summary(row['did'])} | {row['count']} "

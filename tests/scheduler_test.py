@@ -1,0 +1,182 @@
+# SPDX-License-Identifier: MIT
+"""The scheduler (lab/schedule) as a judge, on programs of its own tests (tests/scheduler/): each
+fault found, with a schedule string that replays it; each twin passed; each call modelled; each
+limit of the tool's said as the tool's, with status 2, never as a pass or as the program's
+fault; and the reduction of the search, which must find what the full search finds.
+
+    python3 scheduler_test.py PROGRAMS_DIR [unittest arguments]"""
+
+import os
+import re
+import shutil
+import subprocess
+import sys
+import time
+import unittest
+
+PROGRAMS = os.path.abspath(sys.argv.pop(1))
+SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+SCHEDULE = os.path.join(SOURCE, "lab", "schedule")
+sys.path.insert(0, os.path.join(SOURCE, "lab"))
+from threadlab import explore  # noqa: E402  (the lab's package, beside the tests)
+
+EMULATED = bool(os.environ.get("EMULATOR"))
+LIMIT = 1200 if EMULATED else 240
+
+
+def schedule(name, *args, data=b""):
+    started = time.monotonic()
+    done = subprocess.run([SCHEDULE, os.path.join(PROGRAMS, name), *args], input=data,
+                          capture_output=True, timeout=LIMIT)
+    done.took = time.monotonic() - started
+    return done
+
+
+def said(done):
+    return done.stdout.decode() + done.stderr.decode()
+
+
+def schedule_string(done):
+    found = re.search(r"^schedule: (\S*)$", done.stdout.decode(), re.M)
+    return found.group(1) if found else None
+
+
+class Pairs(unittest.TestCase):
+    # (program, options, status, what it must say): each fault and its twin.
+    CASES = [
+        ("crowd", ("-k", "1", "-w", "0"), 0, r"schedules? in"),
+        ("crowd-bug", (), 1, r"failed: deadlock"),
+        ("fifo", (), 0, r"schedules? in"),
+        ("fifo-bug", ("--spurious", "0"), 1, r"failed: deadlock"),
+        # By default a signal wakes the thread that has waited longest: the faulty program's
+        # default schedule passes, and only a schedule that picks the other waiter breaks it.
+        ("fifo-bug", ("--replay", ""), 0, r"the run passed every check"),
+        ("broadcast", (), 0, r"schedules? in"),
+        ("broadcast-bug", (), 1, r"failed: deadlock"),
+        ("timed", (), 0, r"schedules? in"),
+        ("timed-bug", (), 1, r"failed: deadlock"),
+        ("mutexes", (), 0, r"schedules? in"),
+        ("mutexes-bug", (), 1, r"failed: deadlock.*\n.*main waits for plain, which it holds "
+                               r"itself"),
+        ("rwlock", (), 0, r"schedules? in"),
+        ("barrier", (), 0, r"schedules? in"),
+        ("semaphore", (), 0, r"schedules? in"),
+        ("semaphore-bug", (), 1, r"failed: deadlock"),
+        ("yield", (), 0, r"schedules? in"),
+        ("yield-bug", ("-k", "0", "-w", "0"), 1, r"failed: livelock"),
+        ("clocks", (), 0, r"schedules? in"),
+        ("mainthread", (), 0, r"schedules? in"),
+        ("mainthread-bug", (), 1, r"failed: deadlock.*\n.*main waits for mutex, which it holds "
+                                  r"itself"),
+        ("abba-bug", ("-k", "1", "-w", "0"), 1, r"failed: deadlock"),
+        ("undefined", (), 0, r"schedules? in"),
+        ("undefined-destroy_held", (), 1, r"failed: main destroys first while a thread holds "
+                                          r"it in main: undefined in POSIX"),
+        ("undefined-two_mutexes", (), 1, r"failed: the wait_for_go waits on changed with first "
+                                         r"while other threads wait on it with another mutex"),
+        ("undefined-unlock_not_held", (), 1, r"failed: main unlocks second, which it does not "
+                                             r"hold"),
+        ("outside-system", (), 0, r"schedules? in"),
+        ("outside-close", (), 0, r"schedules? in"),
+        # Three seconds of CPU time between two steps: more than the watchdog of old allowed
+        # on the clock, less than the CPU time a thread may take now.
+        ("outside-compute", ("-k", "0", "-w", "0"), 0, r"schedules? in"),
+    ]
+
+    def test_each_fault_is_found_and_each_twin_passes(self):
+        for name, options, status, says in self.CASES:
+            with self.subTest(name=name, options=options):
+                done = schedule(name, *options)
+                self.assertEqual(done.returncode, status, said(done))
+                self.assertRegex(said(done), says)
+                if status == 1:
+                    string = schedule_string(done)
+                    self.assertIsNotNone(string, said(done))
+                    replay = schedule(name, "--replay", string)
+                    self.assertEqual(replay.returncode, 1, said(replay))
+                    first = said(done).split("failed: ", 1)[1].split("\n")[0]
+                    self.assertIn(f"failed: {first}", said(replay))
+
+
+class Limits(unittest.TestCase):
+    def test_more_threads_mutexes_and_steps_than_before_pass(self):
+        # Seventeen threads, eighty mutexes, sixty thousand steps of main's: beyond the old
+        # tables, which lost what did not fit.
+        done = schedule("limits", "--random", "2")
+        self.assertEqual(done.returncode, 0, said(done))
+
+    def test_the_twin_of_a_late_deadlock_passes_its_default_schedule(self):
+        done = schedule("abba", "--replay", "")
+        self.assertEqual(done.returncode, 0, said(done))
+
+    def test_a_program_that_closes_the_servers_descriptors_ends(self):
+        done = schedule("outside-close", "-k", "0")
+        self.assertEqual(done.returncode, 0, said(done))
+        self.assertLess(done.took, 60)
+
+    @unittest.skipUnless(os.geteuid() == 0 and shutil.which("setpriv"),
+                         "needs root, to run as another user under a process limit")
+    def test_a_deadlock_under_a_process_limit_is_never_a_pass(self):
+        # As a user allowed eight processes, the runs' processes and threads are refused
+        # sooner or later: the tool must say so, never pass the program.
+        command = (f"ulimit -u 8; exec {SCHEDULE} {os.path.join(PROGRAMS, 'abba-bug')} -k 1")
+        done = subprocess.run(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                               "sh", "-c", command], capture_output=True, timeout=LIMIT,
+                              env=dict(os.environ, PYTHONDONTWRITEBYTECODE="1"))
+        self.assertIn(done.returncode, (1, 2), said(done))
+        if done.returncode == 2:
+            self.assertRegex(done.stderr.decode(), r"refused|could not")
+
+
+class Refusals(unittest.TestCase):
+    # What the scheduler cannot judge: status 2, and why, in one line.
+    CASES = [
+        ("outside-fork", (), r"calls fork, which the scheduler does not model"),
+        ("outside-cancel", (), r"calls pthread_cancel, which the scheduler does not model"),
+        ("outside-read", (), r"is blocked in read, which is not a step"),
+        ("outside-spin", ("--cpu-limit", "1"), r"ran for \d+ s of CPU time without a step"),
+    ]
+
+    def test_what_the_scheduler_cannot_judge_is_its_own_failure(self):
+        for name, options, says in self.CASES:
+            with self.subTest(name):
+                done = schedule(name, *options)
+                self.assertEqual(done.returncode, 2, said(done))
+                self.assertRegex(done.stderr.decode(), says)
+                self.assertEqual(len(done.stderr.decode().splitlines()), 1, said(done))
+                self.assertNotIn("passed", done.stdout.decode())
+
+
+class Reduction(unittest.TestCase):
+    # (program, preemptions, spurious wake-ups): small enough to search in full.
+    CASES = [("crowd", 1, 0), ("crowd-bug", 2, 1), ("fifo", 2, 1), ("fifo-bug", 1, 0),
+             ("broadcast", 2, 1), ("timed", 1, 1), ("undefined-two_mutexes", 2, 1),
+             ("semaphore-bug", 1, 0), ("barrier", 1, 0), ("mutexes", 2, 0)]
+
+    def search(self, name, preemptions, spurious, reduce):
+        session = explore.Session(os.path.join(PROGRAMS, name), b"", jobs=1)
+        ends = set()
+        try:
+            with open(os.devnull, "w") as quiet:
+                count, found = explore.explore(session, preemptions, spurious, out=quiet,
+                                               reduce=reduce, observe=lambda run: ends.add(
+                                                   (run.verdict, run.exit_status, run.out)))
+        finally:
+            session.close()
+        return count, found and found[1].what, ends
+
+    def test_the_reduced_search_finds_what_the_full_one_finds(self):
+        for name, preemptions, spurious in self.CASES:
+            with self.subTest(name):
+                full = self.search(name, preemptions, spurious, False)
+                reduced = self.search(name, preemptions, spurious, True)
+                self.assertEqual(reduced[1], full[1])  # the same failure, or none
+                if full[1] is None:
+                    self.assertEqual(reduced[2], full[2])  # every way the program can end
+                self.assertLessEqual(reduced[0], full[0])
+                print(f"{name}: {full[0]} schedules in full, {reduced[0]} reduced",
+                      file=sys.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
