@@ -21,6 +21,7 @@ great deal of CPU time without a step, or sleeps in a call that is not a step, a
 scheduler does not model, a run killed from outside. Then it says why, with status 2.
 """
 
+import collections
 import os
 import queue
 import re
@@ -418,8 +419,9 @@ class Session:
         return run
 
     def runs(self, many):
-        """Runs each list of choices, side by side; the results in the same order."""
-        return list(self.pool.map(self.run, many))
+        """Runs each list of choices, side by side; the results in the same order, each as it
+        comes."""
+        return self.pool.map(self.run, many)
 
     def close(self):
         self.pool.shutdown()
@@ -455,16 +457,26 @@ def explore(session, preemptions, spurious, out=sys.stdout, until=None, reduce=T
     queues[0].append(())
     total = 0
     for j, (k, w) in enumerate(levels):
-        stack, ran = queues[j], 0
-        while stack and (until is None or time.monotonic() < until):
-            batch = [stack.pop() for _ in range(min(len(stack), 4 * session.jobs))]
-            for prefix, run in zip(batch, session.runs(batch)):
+        stack, ran, running = queues[j], 0, collections.deque()
+        while stack or running:
+            # Two batches at a time: while the results of one are looked at, the next runs.
+            # Each batch is taken from the stack at a fixed point of the search, so the
+            # search goes the same way however long each run takes.
+            while len(running) < 2 and stack and (until is None or time.monotonic() < until):
+                batch = [stack.pop() for _ in range(min(len(stack), 4 * session.jobs))]
+                running.append((batch, session.runs(batch)))
+            if not running:
+                break
+            batch, results = running.popleft()
+            for prefix, run in zip(batch, results):
                 total += 1
                 ran += 1
                 if observe:
                     observe(run)
                 failure = session.checks.check(run)
                 if failure:
+                    for _, late in running:
+                        list(late)  # the batches still running end before the report
                     print(f"  {k} preemption{'s' * (k != 1)}, {w} spurious wake-up"
                           f"{'s' * (w != 1)}: {ran} schedule{'s' * (ran != 1)}, the last one "
                           "failed", file=out)

@@ -106,7 +106,8 @@ class Trace:
 
 
 class Visited:
-    """The states reached so far, each with the most that the bounds still allowed there."""
+    """The states reached so far, each with the thread that moved last there and the most that
+    the bounds still allowed."""
 
     def __init__(self):
         self.states = {}
@@ -114,11 +115,14 @@ class Visited:
 
     def covered(self, key, previous, left):
         """True when the state was reached before with at least as much of each bound left;
-        else it is noted as reached with this much."""
-        state = (key, previous)
-        seen = self.states.get(state)
-        if seen is not None and any(k >= left[0] and w >= left[1] for k, w in seen):
-            return True
-        self.states[state] = [(k, w) for k, w in seen or () if k > left[0] or w > left[1]] \
-            + [left]
+        else it is noted as reached with this much. Reached with another thread the last to
+        move, it needs one preemption more left: from one state, a schedule's first choice
+        costs at most one preemption more with one thread last than with another, and its
+        later choices the same."""
+        seen = self.states.setdefault(key, [])
+        for last, k, w in seen:
+            if w >= left[1] and (k >= left[0] if last == previous else k > left[0]):
+                return True
+        seen[:] = [(last, k, w) for last, k, w in seen
+                   if last != previous or k > left[0] or w > left[1]] + [(previous, *left)]
         return False

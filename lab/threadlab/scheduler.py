@@ -1,13 +1,16 @@
 # SPDX-License-Identifier: MIT
-"""The scheduler's client: starts a program under the scheduler library (lab/preload/
-schedule.cpp), asks it for runs, one schedule each, and names what they did in the code's words.
+"""The scheduler's client: starts a program under the scheduler library (lab/preload/), asks it
+for runs, one schedule each, and names what they did in the code's words.
 
 A schedule is written as a string of letters, one for each step of a thread: `m` is main, and
 each other thread has the first letter of its role or function (`p` the producer, `c` the
 consumer), or the first letter free. A number after a letter repeats it (`p12` is twelve steps
-of the producer), and `~` after a letter is a spurious wake-up of that thread's wait. Spaces
-are ignored. After its last letter a run goes on by default: the thread that moved last goes on
-while it can, else the first that can, in the order the threads were created."""
+of the producer). After a letter, `~` is a spurious wake-up of that thread's wait on a
+condition variable, `@` a time-out of its timed wait, and `>` with another thread's letter a
+signal that wakes that thread rather than the one that has waited longest (`p>c`). Spaces are
+ignored. After its last letter a run goes on by default: the thread that moved last goes on
+while it can, else the first that can, in the order the threads were created; where none can
+move, the timed wait whose deadline comes first times out."""
 
 import glob
 import os
