@@ -3,7 +3,8 @@
 # each patch lab/faults/NAME.patch; VARIANTS; and, from lab/faults.json, the one table of
 # them, for each NAME: FAULT_NAME_RUN and FAULT_NAME_REPORTS (the model's check and what SPIN
 # must report), FAULT_NAME_TOOL and FAULT_NAME_SAYS (what breaks the real program, and what
-# it must say). Reading the table needs string(JSON), which came with CMake 3.19:
+# it must say), and FAULT_NAME_MEMORY (true where its loads and stores are to be steps).
+# Reading the table needs string(JSON), which came with CMake 3.19:
 # FAULTS_TABLE says whether it was read.
 file(GLOB patches RELATIVE ${CMAKE_CURRENT_LIST_DIR}/faults ${CMAKE_CURRENT_LIST_DIR}/faults/*.patch)
 list(TRANSFORM patches REPLACE "\\.patch$" "" OUTPUT_VARIABLE FAULTS)
@@ -26,6 +27,8 @@ foreach(kind faults variants)
       list(APPEND tabled ${name})
       string(JSON FAULT_${name}_TOOL GET "${faults_json}" ${kind} ${i} real tool)
       string(JSON FAULT_${name}_SAYS GET "${faults_json}" ${kind} ${i} real says)
+      string(JSON FAULT_${name}_MEMORY ERROR_VARIABLE none GET "${faults_json}" ${kind} ${i}
+        real memory)
     else()
       list(APPEND VARIANTS ${name})
     endif()

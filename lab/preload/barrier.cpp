@@ -5,6 +5,7 @@
 // leave with 0. Destroying a barrier that threads wait at is undefined: a fault.
 #include <cerrno>
 
+#include "happens.h"
 #include "real.h"
 #include "runtime.h"
 
@@ -29,6 +30,7 @@ Object &of(const Thread &waiting) {
 
 bool arrives(Thread &arriving) {
   Object &barrier = of(arriving);
+  release(barrier.released, arriving);
   if (++barrier.count < barrier.limit) {
     arriving.ticket = barrier.round;
     arriving.pending = op_leave;
@@ -38,6 +40,7 @@ bool arrives(Thread &arriving) {
   barrier.count = 0;
   ++barrier.round;
   arriving.result = PTHREAD_BARRIER_SERIAL_THREAD;
+  acquire(arriving, barrier.released);
   return true;
 }
 
@@ -46,7 +49,12 @@ bool can_leave(const Thread &waiting) {
 }
 
 const Register arrive_rules(op_barrier, {nullptr, arrives});
-const Register leave_rules(op_leave, {can_leave, nullptr});
+bool leaves(Thread &leaving) {
+  acquire(leaving, of(leaving).released);
+  return true;
+}
+
+const Register leave_rules(op_leave, {can_leave, leaves});
 
 }  // namespace
 }  // namespace lab

@@ -15,6 +15,7 @@
 #include <cerrno>
 
 #include "chooser.h"
+#include "happens.h"
 #include "real.h"
 #include "runtime.h"
 
@@ -39,6 +40,7 @@ Object &held(uintptr_t mutex) {
 bool waits(Thread &waiting) {
   held(waiting.mutex).owner = -1;
   held(waiting.mutex).count = 0;
+  release(held(waiting.mutex).released, waiting);
   waiting.pending = op_relock;
   waiting.order = ++run().order;
   if (waiting.deadline <= run().clock) {  // its deadline has passed already: it times out
@@ -56,11 +58,15 @@ bool can_relock(const Thread &woken) {
 bool relocks(Thread &woken) {
   held(woken.mutex).owner = me;
   held(woken.mutex).count = 1;
+  acquire(woken, held(woken.mutex).released);
+  acquire(woken, object(reinterpret_cast<const void *>(woken.object), kind_cond).released);
   woken.result = woken.timed_out != 0 ? ETIMEDOUT : 0;
   return true;
 }
 
 bool signals(Thread &signalling) {
+  release(object(reinterpret_cast<const void *>(signalling.object), kind_cond).released,
+          signalling);
   const Mask sleepers = waiters(signalling.object);
   Step &step = tables.steps[run().steps - 1];
   step.picks = sleepers;
@@ -80,6 +86,8 @@ bool signals(Thread &signalling) {
 }
 
 bool broadcasts(Thread &signalling) {
+  release(object(reinterpret_cast<const void *>(signalling.object), kind_cond).released,
+          signalling);
   const Mask sleepers = waiters(signalling.object);
   for (int i = 0; i < run().threads; ++i) {
     if ((sleepers >> static_cast<unsigned>(i) & 1U) != 0) {

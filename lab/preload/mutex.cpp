@@ -12,6 +12,7 @@
 // keeps in the mutex itself.
 #include <cerrno>
 
+#include "happens.h"
 #include "real.h"
 #include "runtime.h"
 
@@ -44,6 +45,7 @@ bool locks(Thread &locking) {
   mutex.owner = me;
   mutex.count = 1;
   locking.result = 0;
+  acquire(locking, mutex.released);
   return true;
 }
 
@@ -53,6 +55,7 @@ bool tries(Thread &locking) {
   if (mutex.owner < 0) {
     mutex.owner = me;
     mutex.count = 1;
+    acquire(locking, mutex.released);
   }
   return true;
 }
@@ -61,6 +64,7 @@ bool unlocks(Thread &unlocking) {
   Object &mutex = object(reinterpret_cast<const void *>(unlocking.object), kind_mutex);
   mutex.owner = -1;
   mutex.count = 0;
+  release(mutex.released, unlocking);
   return true;
 }
 

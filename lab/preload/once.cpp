@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "happens.h"
 #include "real.h"
 #include "runtime.h"
 
@@ -42,12 +43,15 @@ bool begins(Thread &caller) {
   caller.result = once.round == done ? 0 : 1;
   if (once.round != done) {
     once.owner = me;
+  } else {
+    acquire(caller, once.released);
   }
   return true;
 }
 
 bool ends(Thread &caller) {
   of(caller).owner = -1;
+  release(of(caller).released, caller);
   return true;
 }
 
@@ -56,7 +60,8 @@ const Register end_rules(op_onced, {nullptr, ends});
 
 // True when the caller is to run the initialisation.
 bool begin(const void *control, bool finished, const void *caller) {
-  if (once_of(control, finished).round == done) {
+  if (Object &once = once_of(control, finished); once.round == done) {
+    acquire(self(), once.released);
     return false;
   }
   stop_at(op_once, control, nullptr, caller);

@@ -276,12 +276,39 @@ void begin_main() {
   me = 0;
   Thread &main_thread = shared.thread[0];
   main_thread.used = 1;
+  main_thread.clock[0] = 1;
+  set_stack(main_thread);
   main_thread.handle = pthread_self();
   main_thread.tid = static_cast<int32_t>(syscall(SYS_gettid));
   main_thread.deadline = never;
   shared.threads = 1;
   shared.running = 0;
   active = true;
+}
+
+// Where the calling thread's stack lies: the memory that no other thread shares. Main's is
+// found once, in the server, where the C library reads it from /proc.
+void set_stack(Thread &thread) {
+  static uintptr_t main_low = 0;
+  static uintptr_t main_high = 0;
+  if (me == 0 && main_high != 0) {
+    thread.stack_low = main_low;
+    thread.stack_high = main_high;
+    return;
+  }
+  pthread_attr_t attributes;
+  void *low = nullptr;
+  size_t size = 0;
+  if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
+    pthread_attr_getstack(&attributes, &low, &size);
+    pthread_attr_destroy(&attributes);
+  }
+  thread.stack_low = reinterpret_cast<uintptr_t>(low);
+  thread.stack_high = thread.stack_low + size;
+  if (me <= 0) {
+    main_low = thread.stack_low;
+    main_high = thread.stack_high;
+  }
 }
 
 void end_process() {

@@ -25,13 +25,16 @@ constexpr int64_t never = INT64_MAX;  // no deadline
 
 // The steps, by the name that the client is told (server.cpp sends the list). An event
 // (wake, timeout) is not a call: it ends another thread's wait.
-#define LAB_STEPS(X)                                                                            \
-  X(none)                                                                                       \
-  X(start)                                                                                      \
-  X(create) X(join) X(exit) X(return ) X(yield) X(sleep) X(lock) X(trylock) X(unlock) X(wait)   \
-      X(wake) X(timeout) X(relock) X(signal) X(broadcast) X(rdlock) X(wrlock) X(tryrdlock)      \
-          X(trywrlock) X(rwunlock) X(barrier) X(leave) X(spinlock) X(spintrylock) X(spinunlock) \
-              X(semwait) X(semtrywait) X(sempost) X(once) X(onced) X(read) X(write)
+#define LAB_STEPS(X)                                                                              \
+  X(none)                                                                                         \
+  X(start)                                                                                        \
+  X(create)                                                                                       \
+  X(join)                                                                                         \
+  X(exit)                                                                                         \
+  X(return ) X(yield) X(sleep) X(lock) X(trylock) X(unlock) X(wait) X(wake) X(timeout) X(relock)  \
+      X(signal) X(broadcast) X(rdlock) X(wrlock) X(tryrdlock) X(trywrlock) X(rwunlock) X(barrier) \
+          X(leave) X(spinlock) X(spintrylock) X(spinunlock) X(semwait) X(semtrywait) X(sempost)   \
+              X(once) X(onced) X(load) X(store) X(update)
 
 enum Op : uint8_t {
 #define LAB_ENUM(name) op_##name,
@@ -76,7 +79,12 @@ enum Refusal : int32_t {
   table_full,  // the table of steps is full
 };
 
+// A vector clock: for each thread, how far along it the holder of the clock has seen.
+using Clock = uint32_t[max_threads];
+
 struct Thread {
+  Clock clock;                      // what this thread has seen of every thread's steps (happens.h)
+  uintptr_t stack_low, stack_high;  // its own stack, whose memory no other thread shares
   int32_t used;
   int32_t ended;
   int32_t tid;        // the kernel's id, for the watchdog
@@ -115,6 +123,8 @@ enum Kind : uint8_t {
 // names. Found by address; read from the program's object where it was set up before the
 // scheduler saw it.
 struct Object {
+  Clock released;  // what the threads that released it had seen (happens.h)
+  Clock readers;   // an rwlock's: what its readers had seen when they unlocked
   uintptr_t address;
   uint32_t stamp;  // the run that uses it: an entry of an earlier run counts as free
   uint8_t kind;
@@ -150,6 +160,7 @@ constexpr uint8_t step_spurious = 1;  // a spurious wake-up (op wake)
 constexpr uint8_t step_timeout = 2;   // a time-out (op timeout)
 constexpr uint8_t step_default = 4;   // what the default chooser would have chosen here
 constexpr uint8_t step_picked = 8;    // a signal woke a thread other than the longest waiting
+constexpr uint8_t step_racing = 16;   // an access to memory in a data race (memory.cpp)
 
 enum Mark : uint8_t { mark_run, mark_spurious, mark_timeout };
 
@@ -181,9 +192,13 @@ struct Shared {
   int32_t steps;
   int32_t threads;
   int32_t spurious_left;
-  int32_t previous;  // the thread that made the last step
-  int32_t running;   // the thread that runs now, for the watchdog
-  int64_t clock;     // the run's clock: nanoseconds since its start
+  int32_t previous;    // the thread that made the last step
+  int32_t running;     // the thread that runs now, for the watchdog
+  int64_t clock;       // the run's clock: nanoseconds since its start
+  int32_t race_step;   // the first data race: the step that found it, the other access's
+  int32_t race_other;  // step, and the memory (memory.cpp); -1 for none
+  uintptr_t race_address;
+  int32_t race_size;
   uint64_t order;
   uint64_t random;
   unsigned char watched[watch_bytes];  // the watched memory when the run ended or stopped
@@ -257,6 +272,9 @@ void await(uint32_t &word);
 
 // The run's start and end, and the program's memory that is read at every step.
 void begin_main();
+void begin_memory();
+void ignore(uintptr_t address, size_t size);
+void set_stack(Thread &thread);
 void end_process();
 void watch(uintptr_t address, size_t size);
 size_t watched_bytes();

@@ -8,6 +8,7 @@
 // held one, are undefined: faults.
 #include <cerrno>
 
+#include "happens.h"
 #include "real.h"
 #include "runtime.h"
 
@@ -52,6 +53,7 @@ bool reads(Thread &locking) {
   ++lock.count;
   ++lock.reads[me];
   locking.result = 0;
+  acquire(locking, lock.released);
   return true;
 }
 
@@ -63,6 +65,8 @@ bool writes(Thread &locking) {
   }
   lock.owner = me;
   locking.result = 0;
+  acquire(locking, lock.released);
+  acquire(locking, lock.readers);
   return true;
 }
 
@@ -70,9 +74,11 @@ bool unlocks(Thread &unlocking) {
   Object &lock = of(unlocking);
   if (lock.owner == me) {
     lock.owner = -1;
+    release(lock.released, unlocking);
   } else {
     --lock.count;
     --lock.reads[me];
+    release(lock.readers, unlocking);
   }
   return true;
 }

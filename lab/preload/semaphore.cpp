@@ -11,6 +11,7 @@
 
 #include <cerrno>
 
+#include "happens.h"
 #include "real.h"
 #include "runtime.h"
 
@@ -44,11 +45,13 @@ bool takes(Thread &waiting) {
   }
   --semaphore.count;
   waiting.result = 0;
+  acquire(waiting, semaphore.released);
   return true;
 }
 
 bool posts(Thread &posting) {
   ++of(posting).count;
+  release(of(posting).released, posting);
   return true;
 }
 

@@ -129,7 +129,8 @@ void reply(int fd, const Watched &watched, int out, int err) {
            shared.verdict, shared.steps, shared.code, shared.culprit,
            address(shared.culprit_object));
   said.add(" %s", address(shared.culprit_mutex));
-  said.add(" %s %" PRId64 "\n", address(shared.culprit_caller), shared.clock);
+  said.add(" %s %" PRId64 " %d %d %s %d\n", address(shared.culprit_caller), shared.clock,
+           shared.race_step, shared.race_other, address(shared.race_address), shared.race_size);
   const Options now = shared.verdict == running ? Options{} : options_now();
   said.add("now %" PRIx64 " %" PRIx64 " %" PRIx64 " ", now.enabled, now.asleep, now.timed);
   const size_t size = watched_bytes();
@@ -383,6 +384,8 @@ void reset() {
   memset(reinterpret_cast<char *>(&shared) + state, 0, sizeof(Shared) - state);
   shared.stamp = stamp;
   shared.verdict = running;
+  shared.race_step = -1;
+  shared.race_other = -1;
   shared.spurious_left = shared.request.spurious;
   shared.random = shared.request.seed * 0x9E3779B97F4A7C15ULL + 1;
 }
@@ -395,17 +398,23 @@ void reset() {
   exit(status);
 }
 
-void read_watches() {
-  // OFFSET:SIZE+OFFSET:SIZE... in the program's image, hexadecimal offsets, decimal sizes;
-  // not commas, which qemu-user's -E takes for a list of variables.
-  const char *given = getenv("THREADLAB_WATCH");
+// Memory in the program's image named by a variable: OFFSET:SIZE+OFFSET:SIZE..., hexadecimal
+// offsets, decimal sizes; not commas, which qemu-user's -E takes for a list of variables.
+template <typename Take>
+void read_ranges(const char *variable, Take take) {
+  const char *given = getenv(variable);
   while (given != nullptr && *given != '\0') {
     char *end = nullptr;
     const uintptr_t offset = strtoull(given, &end, 16);
     const size_t size = strtoull(end + 1, &end, 10);
-    watch(image.base + offset, size);
+    take(image.base + offset, size);
     given = *end == '+' ? end + 1 : end;
   }
+}
+
+void read_watches() {
+  read_ranges("THREADLAB_WATCH", watch);    // read at every step, for the client's checks
+  read_ranges("THREADLAB_IGNORE", ignore);  // accesses to it are no steps (memory.cpp)
 }
 
 // What a program that the run starts (by exec or system) must not inherit: the scheduler,
@@ -431,7 +440,8 @@ void clear_environment() {
       unsetenv("LD_PRELOAD");
     }
   }
-  for (const char *name : {"THREADLAB_FD", "THREADLAB_WATCH", "THREADLAB_CPU"}) {
+  for (const char *name :
+       {"THREADLAB_FD", "THREADLAB_WATCH", "THREADLAB_IGNORE", "THREADLAB_CPU"}) {
     unsetenv(name);
   }
 }
@@ -441,6 +451,9 @@ int serve(int fd, int argc, char **argv, char **envp) {
   const int cpu = given != nullptr ? atoi(given) : -1;
   fcntl(fd, F_SETFD, FD_CLOEXEC);
   image = real::program_image();
+  static Thread main_thread;  // main's stack, found here once for every run
+  set_stack(main_thread);
+  begin_memory();
   read_watches();
   clear_environment();
   tables.shared = map_shared<Shared>(1);

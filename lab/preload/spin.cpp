@@ -6,6 +6,7 @@
 // held one, is undefined: a fault.
 #include <cerrno>
 
+#include "happens.h"
 #include "real.h"
 #include "runtime.h"
 
@@ -33,12 +34,17 @@ bool lockable(const Thread &locking) {
 bool locks(Thread &locking) {
   Object &lock = spin_of(reinterpret_cast<const void *>(locking.object));
   locking.result = lock.owner < 0 ? 0 : EBUSY;
-  lock.owner = lock.owner < 0 ? me : lock.owner;
+  if (lock.owner < 0) {
+    lock.owner = me;
+    acquire(locking, lock.released);
+  }
   return true;
 }
 
 bool unlocks(Thread &unlocking) {
-  spin_of(reinterpret_cast<const void *>(unlocking.object)).owner = -1;
+  Object &lock = spin_of(reinterpret_cast<const void *>(unlocking.object));
+  lock.owner = -1;
+  release(lock.released, unlocking);
   return true;
 }
 

@@ -12,7 +12,9 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
+#include "happens.h"
 #include "real.h"
 #include "runtime.h"
 
@@ -31,6 +33,7 @@ void *trampoline(void *slot) {
   me = static_cast<int>(reinterpret_cast<intptr_t>(slot));
   Thread &started = self();
   started.tid = static_cast<int32_t>(syscall(SYS_gettid));
+  set_stack(started);
   post(registered);
   await(started.turn);
   started.pending = op_none;  // its start, chosen
@@ -50,7 +53,11 @@ bool exits(Thread &leaving) {
 }
 
 bool joins(Thread &joining) {
-  joining.result = thread(joining.target).ended != 0 ? 0 : ETIMEDOUT;
+  const Thread &joined = thread(joining.target);
+  joining.result = joined.ended != 0 ? 0 : ETIMEDOUT;
+  if (joined.ended != 0) {
+    acquire(joining, joined.clock);
+  }
   return true;
 }
 
@@ -101,6 +108,10 @@ int pthread_create(pthread_t *handle, const pthread_attr_t *attributes, void *(*
   created.argument = reinterpret_cast<uintptr_t>(argument);
   created.caller = reinterpret_cast<uintptr_t>(start);
   run().threads = id + 1;
+  // It has seen what its creator has, and its creator moves on (happens.h).
+  memcpy(created.clock, self().clock, sizeof created.clock);
+  created.clock[id] = 1;
+  ++self().clock[me];
   const int error = real::functions().create(handle, attributes, trampoline,
                                              reinterpret_cast<void *>(static_cast<intptr_t>(id)));
   if (error != 0) {

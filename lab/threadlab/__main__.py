@@ -25,6 +25,9 @@ def schedule_options(parser):
     parser.add_argument("--spurious", "-w", type=int, default=1, metavar="W",
                         help="most spurious wake-ups in a schedule (default 1)")
     parser.add_argument("--seed", type=int, default=1, help="the first random schedule's seed")
+    parser.add_argument("--no-reduction", action="store_true",
+                        help="explore every schedule, even those that reach a state already "
+                        "explored (to compare; slower)")
     parser.add_argument("--bound", type=int, default=20000, metavar="STEPS",
                         help="steps a run may take; a run that takes more is run again, fair "
                         "to threads that sleep, with ten times the room, and judged if it "
@@ -74,6 +77,8 @@ def main(argv=None):
                                                                    "default"),
                           help="the build folder that holds bin/orderdesk-FAULT (default: "
                           "build/default)")
+    breaking.add_argument("--alone", action="store_true", help="the tool that the faults table "
+                          "names, without its second witness")
     breaking.set_defaults(run=demo.main)
     grading = commands.add_parser(
         "grade", help="grade a student's ring.cpp, or write the handout",

@@ -68,11 +68,64 @@ class Checks:
             at += symbol.size
         self.symbols = {}
         self.judged = {}  # output and verdict: None for a day without fault
+        self.racy = set()  # the memory in a data race, in the run being told
 
     def symbol(self, address):
         if address not in self.symbols:
             self.symbols[address] = self.names.symbol(address)
         return self.symbols[address]
+
+    def variable(self, address):
+        """Memory named as its code names it: a variable, a field of one (new_orders[1] and
+        its second int), or, on the heap, its address."""
+        if not address.startswith("e"):
+            return f"memory at 0x{address}"
+        found = self.names.program.variable_at(int(address[1:], 16))
+        if found is None:
+            return f"memory at {address[1:]} in the program"
+        offset = int(address[1:], 16) - found.address
+        return found.name if offset == 0 else f"{found.name}+{offset}"
+
+    def race(self, run, steps=True):
+        """The run's first data race, in words: the two accesses, each with its thread,
+        function and line (and, with steps, the step of the run); or None."""
+        step, other, address, size = run.race
+        if step < 0:
+            return None
+        names = self.names
+
+        def access(n):
+            made = run.steps[n]
+            where = names.function(made.caller) or "a library"
+            line = names.line(made.caller)
+            verb = {"load": "loads", "store": "stores", "update": "updates"}[made.op]
+            return (f"{names.the(made.thread)} {verb} it in {where}"
+                    + (f" ({line})" if line else "") + (f", step {n + 1}" if steps else ""))
+
+        said = f"data race on {self.variable(address)}: " + access(step)
+        if other >= 0:
+            said += ", and " + access(other)
+        return said + ", and neither happens before the other"
+
+    def judge(self, run):
+        """check(), and a data race as a failure where nothing else is wrong."""
+        failure = self.check(run)
+        if failure:
+            self.add_race(run, failure)
+            return failure
+        return self.raced(run) if run.race[0] >= 0 else None
+
+    def raced(self, run):
+        """A run with a data race, and nothing else wrong, as a failure."""
+        return Failure(self.race(run), run.race[0], ending="two threads race")
+
+    def add_race(self, run, failure):
+        """A failing run that also raced says so, under the failure."""
+        race = self.race(run)
+        told = failure.what.startswith("data race") or any(
+            line.startswith("data race") for line in failure.detail)
+        if race and not told:
+            failure.detail.insert(0, race)
 
     def read(self, watched, name, count=1):
         if name not in self.offsets or len(watched) < self.offsets[name] + 4 * count:
@@ -296,6 +349,10 @@ class Checks:
             said.append("works its second" if self.orderdesk else "sleeps")
         elif step.op == "yield":
             said.append("yields")
+        elif step.op in reduction.MEMORY and step.object in self.racy:
+            verb = {"load": "loads", "store": "stores", "update": "updates"}[step.op]
+            said.append(f"{verb} {self.variable(step.object)}"
+                        + (" (a data race)" if step.racing else ""))
         elif step.op == "return":
             said.append("returns from main, which ends the process")
         if following and self.orderdesk:
@@ -303,7 +360,9 @@ class Checks:
             if before is not None and after is not None and after > before:
                 old, new = self.ring(step.watched), self.ring(following.watched)
                 changed = [b for a, b in zip(old, new) if a != b]
-                said.append(f"puts order {changed[0][0]}" if changed else "puts an order")
+                number = self.read(following.watched, day.NEXT_ORDER)  # moved on after the put
+                said.append(f"puts order {changed[0][0]}" if changed else
+                            f"puts order {number[0]}" if number else "puts an order")
             elif before is not None and after is not None and after < before:
                 said.append(self.taken(run, n))
         start = step.printed
@@ -332,6 +391,8 @@ class Checks:
         return "takes an order"
 
     def table(self, run, failure):
+        # Of the accesses to memory, those to memory in a data race are told.
+        self.racy = {step.object for step in run.steps if step.racing}
         rows = []
         for n, step in enumerate(run.steps):
             if not rows or rows[-1]["thread"] != step.thread:
@@ -440,13 +501,14 @@ class Session:
 
 
 def explore(session, preemptions, spurious, out=sys.stdout, until=None, reduce=True,
-            observe=None):
+            observe=None, races=True):
     """Every schedule with at most the given preemptions and spurious wake-ups; returns the
     number of schedules run and the first failing (run, failure), or None. The schedules are
     run a few at a time, side by side, and their results taken in order, so that the search
     goes the same way every time. With until (a time.monotonic() value), it stops there. With
     reduce, a state reached again is not explored again (reduction.py). observe, if given, is
-    called with each run."""
+    called with each run. With races false, a data race is no failure, and the search goes on
+    through every order of the racing accesses (for the reduction's tests)."""
     visited = reduction.Visited() if reduce else None
     levels = [(k, w) for k in range(preemptions + 1) for w in range(spurious + 1)]
 
@@ -474,7 +536,13 @@ def explore(session, preemptions, spurious, out=sys.stdout, until=None, reduce=T
                 if observe:
                     observe(run)
                 failure = session.checks.check(run)
+                if failure is None and run.race[0] >= 0 and races:
+                    # A data race is a failure. The two accesses are then made the other way
+                    # round, to show what the race does: where the program then fails, that
+                    # run is told.
+                    run, failure = reversed_race(session, run)
                 if failure:
+                    session.checks.add_race(run, failure)
                     for _, late in running:
                         list(late)  # the batches still running end before the report
                     print(f"  {k} preemption{'s' * (k != 1)}, {w} spurious wake-up"
@@ -488,7 +556,31 @@ def explore(session, preemptions, spurious, out=sys.stdout, until=None, reduce=T
                         queues[level(*cost)].append(chosen[:n] + [option])
         print(f"  {k} preemption{'s' * (k != 1)}, {w} spurious wake-up{'s' * (w != 1)}: "
               f"{ran} schedule{'s' * (ran != 1)}, none failed", file=out, flush=True)
+    if visited is not None:
+        print(f"  {len(visited.classes)} class{'es' * (len(visited.classes) != 1)} of schedules "
+              "that differ only in the order of independent steps", file=out)
     return total, None
+
+
+def reversed_race(session, run):
+    """A run with a data race, and the same schedule with the race's earlier access made
+    after the later one's thread has moved: (the run that shows the race, its failure). Where
+    the reversed run fails, it is told, and says that it reversed the race."""
+    step, other, _, _ = run.race
+    checks = session.checks
+    failure = checks.raced(run)
+    if other < 0 or not run.steps[other].enabled >> run.steps[step].thread & 1:
+        return run, failure
+    choices = run.chosen()[:other] + [scheduler.Choice(run.steps[step].thread)]
+    turned = session.run(choices)
+    turned_failure = checks.check(turned)
+    if turned_failure is None or turned.verdict in ("cannot follow", "refused"):
+        return run, failure
+    mover = checks.names.the(run.steps[step].thread)
+    turned_failure.detail[:0] = [checks.race(run, steps=False),
+                                 f"with {mover} moving first, this schedule shows what the race "
+                                 "does:"]
+    return turned, turned_failure
 
 
 def bits(mask):
@@ -519,6 +611,9 @@ def alternatives(run, start, bounds=None, visited=None):
 
         if step.op == "yield":
             trace = None  # fairness is owed to the yielding thread: a state the key leaves out
+        # An access to memory that races with no other is no place to switch threads: in a
+        # program free of data races, switching at its synchronisation steps is enough.
+        quiet = step.op in reduction.MEMORY and not step.racing
 
         def offer(option, cost):
             if trace is not None and cost[0] <= bounds[0] and cost[1] <= bounds[1]:
@@ -532,7 +627,7 @@ def alternatives(run, start, bounds=None, visited=None):
                         return None
             return n, option, cost
 
-        if n >= start:
+        if n >= start and not quiet:
             taken = step.choice
             options = []
             for thread in bits(step.enabled):
@@ -620,7 +715,7 @@ class _Made:
 def random_runs(session, count, spurious, seed, out=sys.stdout):
     for n in range(count):
         run = session.run(seed=seed + n, spurious=spurious)
-        failure = session.checks.check(run)
+        failure = session.checks.judge(run)
         if failure:
             print(f"  random schedule {n + 1} of {count} (seed {seed + n}) failed", file=out)
             return n + 1, (run, failure)
@@ -660,12 +755,14 @@ def replay(session, text, out=sys.stdout):
         call = {"wake": "spurious wake-up", "timeout": "time-out",
                 "relock": "takes its mutex back"}.get(step.op, step.op)
         target = checks.symbol(step.object) if step.op not in ("join", "start") else ""
+        if step.op in reduction.MEMORY:
+            target = checks.variable(step.object) + (" (a data race)" if step.racing else "")
         print(f"{n + 1:>4}  {names.letters[step.thread]} {names.who(step.thread):<26}"
               f"{at + (' ' + where if where else ''):<34}{call} {target or ''}".rstrip(), file=out)
         end = run.steps[n + 1].printed if n + 1 < len(run.steps) else len(run.out)
         for line in run.out[step.printed:end].decode(errors="replace").splitlines(keepends=True):
             print(f"{'':>6}| {line.rstrip()}", file=out)
-    return run, checks.check(run)
+    return run, checks.judge(run)
 
 
 def main(args):
@@ -682,6 +779,9 @@ def main(args):
         return 2
     try:
         name = os.path.basename(args.program)
+        if "__tsan_init" not in session.names.program.by_name:
+            print(f"{name}: its loads and stores are not steps, and a data race is not seen: "
+                  "build it with lab/cxx for that", flush=True)
         if args.interactive:
             from . import interactive
             return interactive.main(session, args)
@@ -701,7 +801,8 @@ def main(args):
             print(f"{name}: every schedule with at most {args.preemptions} preemption"
                   f"{'s' * (args.preemptions != 1)} and {args.spurious} spurious wake-up"
                   f"{'s' * (args.spurious != 1)}", flush=True)
-            count, result = explore(session, args.preemptions, args.spurious)
+            count, result = explore(session, args.preemptions, args.spurious,
+                                    reduce=not args.no_reduction)
         if result:
             print()
             session.report(*result)

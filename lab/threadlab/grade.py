@@ -17,7 +17,7 @@ import traceback
 import types
 from concurrent.futures import ThreadPoolExecutor
 
-from . import PROJECT, day, deadline, explore, races, record, scheduler
+from . import PROJECT, cxx, day, deadline, explore, races, record, scheduler
 
 # name: (points, what it checks); "builds" is a gate worth nothing: without it nothing runs.
 CHECKS = {
@@ -27,8 +27,9 @@ CHECKS = {
     "real time": (10, "that day in real time: about ten seconds, about one order processed each "
                       "second, almost no CPU time (busy waiting fails here)"),
     "schedules": (40, "every schedule with at most 2 preemptions and 1 spurious wake-up "
-                      "(lab/schedule) passes: no deadlock, no lost or repeated order, the count "
-                      "within 0 to 4, no thread holding both mutexes"),
+                      "(lab/schedule) passes, the ring built with its loads and stores as steps "
+                      "(lab/cxx): no deadlock, no lost or repeated order, the count within 0 to "
+                      "4, no thread holding both mutexes, no data race"),
     "races": (20, "no data race in a day under valgrind's helgrind and under ThreadSanitizer, "
                   "in a ring whose day is right"),
     "lock discipline": (10, "in a recorded real day, put and take lock data_mutex, and no "
@@ -62,6 +63,27 @@ def compile_ring(compiler, work, output, extra=()):
     except subprocess.TimeoutExpired:
         return False, f"the compiler did not finish within {LIMITS['build']} s"
     return done.returncode == 0, done.stderr
+
+
+def compile_stepped(compiler, work, output):
+    """The order desk built as lab/cxx builds it, its loads and stores steps for the
+    scheduler: (built, the compiler's messages)."""
+    said = []
+
+    def run(command):
+        try:
+            done = subprocess.run(command, capture_output=True, text=True,
+                                  timeout=LIMITS["build"])
+        except subprocess.TimeoutExpired:
+            said.append(f"the compiler did not finish within {LIMITS['build']} s")
+            return 1
+        said.append(done.stderr)
+        return done.returncode
+
+    status = cxx.build("c++", [*BUILD, os.path.join(work, "ring.cpp"),
+                               os.path.join(work, "orderdesk.cpp"), "-o", output],
+                       command=[compiler], run=run)
+    return status == 0, "".join(said)
 
 
 def real_day(program):
@@ -216,12 +238,16 @@ def grade(ring, compiler=None, points=None, only=None):
         for name in ("ring.h", "orderdesk.cpp"):
             shutil.copy(os.path.join(PROJECT, "orderdesk", name), work)
         program, tsan_program = os.path.join(work, "orderdesk"), os.path.join(work, "tsan")
+        stepped = os.path.join(work, "stepped")
         command = f"{os.path.basename(compiler)} {' '.join(BUILD)} ring.cpp orderdesk.cpp -o orderdesk"
-        with ThreadPoolExecutor(2) as pool:
+        with ThreadPoolExecutor(3) as pool:
             tsan_built = pool.submit(compile_ring, compiler, work, tsan_program,
                                      ("-fsanitize=thread",)) if "races" in wanted else None
+            stepped_built = pool.submit(compile_stepped, compiler, work, stepped) \
+                if "schedules" in wanted else None
             built, messages = compile_ring(compiler, work, program)
             tsan_ok = tsan_built is not None and tsan_built.result()[0]
+            stepped_ok = stepped_built is not None and stepped_built.result()[0]
         if not built:
             errors = [line for line in messages.splitlines() if "error" in line]
             results = [Result("builds", False, f"{command}\n{messages}",
@@ -239,7 +265,7 @@ def grade(ring, compiler=None, points=None, only=None):
                 if tsan_ok and "races" in wanted else None
             discipline = pool.submit(check_discipline, program) \
                 if "lock discipline" in wanted else None
-            schedules = check_schedules(program, sources, command) \
+            schedules = check_schedules(stepped if stepped_ok else program, sources, command) \
                 if "schedules" in wanted else None
             day_result = check_day(ran.result()) if ran else skipped
             made = {"day": day_result,

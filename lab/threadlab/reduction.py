@@ -28,6 +28,7 @@ its class does not hold: after the first yield, a run's states are not cached.
 
 MASK = (1 << 64) - 1
 THREAD_STEPS = {"create", "start", "exit", "join"}
+MEMORY = {"load", "store", "update"}
 CLOCK_STEPS = {"sleep", "timeout"}
 
 
@@ -41,8 +42,8 @@ def touched(op, thread, object_, mutex, created):
         found.append((("thread", target), True))
     elif op == "return":
         found.append((("process",), True))
-    elif op in ("read", "write"):
-        found.append((("memory", object_), op == "write"))
+    elif op in MEMORY:
+        found.append((("memory", object_), op != "load"))
     elif op not in ("yield", "sleep", "none"):
         found.append((object_, True))
         if mutex != "0":

@@ -29,6 +29,7 @@ VERDICTS = ["running", "ended", "deadlock", "too many steps", "cannot follow", "
             "fault", "refused"]
 LIBRARY = "threadlab-schedule.so"
 MACHINES = {62: "x86_64", 183: "aarch64"}
+STREAMS = re.compile(r"_ZSt\d+w?(cin|cout|cerr|clog)\b")
 HOW = ["by itself", "spun", "blocked", "wall", "killed outside"]
 KINDS = ["free", "mutex", "condition variable", "rwlock", "barrier", "spin lock", "semaphore",
          "once", "memory"]
@@ -111,6 +112,11 @@ class Step:
         return bool(self.flags & 4)
 
     @property
+    def racing(self):
+        """An access to memory in a data race."""
+        return bool(self.flags & 16)
+
+    @property
     def choice(self):
         return Choice(self.thread, "~" if self.spurious else "@" if self.timeout else "",
                       self.picked if self.flags & 8 else None)
@@ -153,6 +159,9 @@ class Run:
     timed: int = 0
     choices: list = field(default_factory=list)  # what the run was asked to follow
     fair: bool = False  # the run was fair to sleeps as well as to yields
+    # The first data race: the step that found it, the other access's step (-1 where it is not
+    # known), the memory's address and the access's size; the first is -1 for none.
+    race: tuple = (-1, -1, "0", 0)
 
     @property
     def signal(self):
@@ -226,6 +235,10 @@ class Server:
             raise ToolFailed(f"{program} is statically linked: the scheduler is loaded into "
                              "dynamically linked programs only (the default build)")
         self.watch = [self.program.by_name[n] for n in watch if n in self.program.by_name]
+        # The standard streams, whose objects a program's inline code of the C++ library
+        # touches, and which the library keeps free of races itself.
+        streams = [s for s in self.program.symbols if not s.function
+                   and STREAMS.match(s.name)]
         library = find_library(self.program, library)
         emulator = emulator_for(self.program)
         self.process = None
@@ -241,12 +254,14 @@ class Server:
                 from None
         env = dict(os.environ, THREADLAB_FD=str(theirs.fileno()),
                    THREADLAB_WATCH="+".join(f"{s.address:x}:{s.size}" for s in self.watch),
+                   THREADLAB_IGNORE="+".join(f"{s.address:x}:{s.size}" for s in streams),
                    THREADLAB_CPU=str(cpu if cpu is not None else -1))
         command = [os.path.abspath(program)]
         if emulator:
             command = emulator + ["-E", f"LD_PRELOAD={library}",
                                   "-E", f"THREADLAB_FD={theirs.fileno()}",
                                   "-E", f"THREADLAB_WATCH={env['THREADLAB_WATCH']}",
+                                  "-E", f"THREADLAB_IGNORE={env['THREADLAB_IGNORE']}",
                                   "-E", f"THREADLAB_CPU={env['THREADLAB_CPU']}"] + command
         else:
             env["LD_PRELOAD"] = library
@@ -322,6 +337,7 @@ class Server:
         status, how, detail, verdict, _, code, culprit = map(int, head[1:8])
         culprit_object, culprit_mutex, culprit_caller = (w.decode() for w in head[8:11])
         clock = int(head[11])
+        race = (int(head[12]), int(head[13]), head[14].decode(), int(head[15]))
         ops = self.ops
         steps, threads, owners, objects, out, err, now = [], [], {}, {}, b"", b"", b""
         can = asleep = timed = 0
@@ -357,7 +373,7 @@ class Server:
                 out, err = (data, err) if kind == b"out" else (out, data)
         return Run(status, HOW[how], detail, VERDICTS[verdict], steps, code, culprit,
                    culprit_object, culprit_mutex, culprit_caller, clock, threads, owners,
-                   objects, out, err, now, can, asleep, timed, choices)
+                   objects, out, err, now, can, asleep, timed, choices, race=race)
 
     def close(self):
         try:
@@ -391,7 +407,9 @@ class Names:
         self.sources = source.Sources(files)
         self.letters = {}
         self.roles = {}
+        self.plain_roles = {}
         self.callers = {}  # (function, kind): the call sites seen, by address
+        self.lines = {}
         self.seen = set()  # (call site, kind) pairs already in callers
         self.functions = {}
 
@@ -411,6 +429,25 @@ class Names:
             self.functions[caller] = found.name if found else None
         return self.functions[caller]
 
+    def line(self, caller):
+        """The source file and line of a call or an access, from the program's debug
+        information (by binutils' addr2line), or None."""
+        if not caller.startswith("e") or not self.from_debug_information:
+            return None
+        if caller not in self.lines:
+            tool = shutil.which(f"{MACHINES.get(self.program.machine, '')}-linux-gnu-addr2line") \
+                or shutil.which("addr2line")
+            found = None
+            if tool:
+                done = subprocess.run([tool, "-e", self.program.path, f"{int(caller[1:], 16) - 1:x}"],
+                                      capture_output=True, text=True)
+                where = done.stdout.strip().split(" (")[0]
+                if done.returncode == 0 and ":" in where and not where.startswith("??"):
+                    path, number = where.rsplit(":", 1)
+                    found = f"{os.path.basename(path)}:{number}" if number.isdigit() else None
+            self.lines[caller] = found
+        return self.lines[caller]
+
     def thread_function(self, thread):
         return "main" if thread.id == 0 else (self.symbol(thread.start) or f"thread {thread.id}")
 
@@ -429,7 +466,13 @@ class Names:
                 (c for c in word.lower() + "abcdefghijklnopqrstuvwxyz"
                  if c.isalpha() and c != "m" and c not in taken), "?")
             self.letters[thread.id] = letter
-            self.roles[thread.id] = day.role(self.thread_function(thread))
+            role = day.role(self.thread_function(thread))
+            # Threads that run one function are told apart by their letters.
+            twins = [t for t, r in self.plain_roles.items() if r == role]
+            self.plain_roles[thread.id] = role
+            for twin in twins:
+                self.roles[twin] = f"{role} [{self.letters[twin]}]"
+            self.roles[thread.id] = f"{role} [{letter}]" if twins else role
 
     def who(self, thread_id):
         return self.roles.get(thread_id, f"thread {thread_id}")
