@@ -86,6 +86,8 @@ class Pairs(unittest.TestCase):
 
     def test_each_fault_is_found_and_each_twin_passes(self):
         for name, options, status, says in self.CASES:
+            if EMULATED and (status == 0 or name in ("yield-bug", "abba-bug")):
+                continue  # ten times slower: the searches in full run in the native builds
             with self.subTest(name=name, options=options):
                 done = schedule(name, *options)
                 self.assertEqual(done.returncode, status, said(done))
