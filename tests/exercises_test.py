@@ -1,13 +1,14 @@
 # SPDX-License-Identifier: MIT
-"""The exercises' commands, run as a learner runs them: each line of each block of commands in
-docs/6-exercises.md but the first (which builds), in the source folder, by bash, with the
-environment this test was given (the PATH and whichever python3 comes first on it). A line's
-comment "# exits N" (or "N or M") gives the statuses it may end with; 0 where it says none.
+"""The commands of the exercises and of the primer, run as a learner runs them: each line of each
+block of commands in docs/6-exercises.md but the first (which builds), or in docs/0-primer.md,
+in the source folder, by bash, with the environment this test was given (the PATH and whichever
+python3 comes first on it). A line's comment "# exits N" (or "N or M") gives the statuses it
+may end with; 0 where it says none.
 
-    python3 exercises_test.py BUILD_DIR [N]
+    python3 exercises_test.py BUILD_DIR [N] [PAGE]
 
-runs block N (from 1; all when not given). The commands name the default build, build/default;
-BUILD_DIR takes its place."""
+runs block N (from 1; all when not given) of PAGE (6-exercises.md when not given). The commands
+name the default build, build/default; BUILD_DIR takes its place."""
 
 import os
 import re
@@ -17,9 +18,12 @@ import unittest
 
 BUILD = os.path.abspath(sys.argv.pop(1))
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-with open(os.path.join(SOURCE, "docs", "6-exercises.md")) as f:
-    BLOCKS = re.findall(r"^```sh\n(.*?)^```", f.read(), re.M | re.S)[1:]
-CHOSEN = [BLOCKS[int(sys.argv.pop(1)) - 1]] if len(sys.argv) > 1 else BLOCKS
+CHOICE = int(sys.argv.pop(1)) if len(sys.argv) > 1 else None
+PAGE = sys.argv.pop(1) if len(sys.argv) > 1 else "6-exercises.md"
+with open(os.path.join(SOURCE, "docs", PAGE)) as f:
+    BLOCKS = re.findall(r"^```sh\n(.*?)^```", f.read(), re.M | re.S)
+BLOCKS = BLOCKS[1:] if PAGE == "6-exercises.md" else BLOCKS  # the first builds
+CHOSEN = [BLOCKS[CHOICE - 1]] if CHOICE else BLOCKS
 
 
 def commands(block):
@@ -32,7 +36,7 @@ def commands(block):
 
 class Exercises(unittest.TestCase):
     def test_every_command_ends_as_its_exercise_says(self):
-        self.assertGreaterEqual(len(BLOCKS), 6)
+        self.assertGreaterEqual(len(BLOCKS), 6 if PAGE == "6-exercises.md" else 1)
         for block in CHOSEN:
             for command, statuses in commands(block):
                 with self.subTest(command):

@@ -20,6 +20,8 @@ def schedule_options(parser):
     mode.add_argument("--random", type=int, metavar="N", help="run N random schedules")
     mode.add_argument("--interactive", action="store_true", help="be the scheduler: choose each "
                       "step yourself")
+    parser.add_argument("--from", dest="start_from", metavar="STRING",
+                        help="with --interactive: start after this schedule")
     parser.add_argument("--preemptions", "-k", type=int, default=2, metavar="K",
                         help="most preemptions in an explored schedule (default 2)")
     parser.add_argument("--spurious", "-w", type=int, default=1, metavar="W",

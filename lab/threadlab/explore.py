@@ -780,8 +780,8 @@ def main(args):
     try:
         name = os.path.basename(args.program)
         if "__tsan_init" not in session.names.program.by_name:
-            print(f"{name}: its loads and stores are not steps, and a data race is not seen: "
-                  "build it with lab/cxx for that", flush=True)
+            print(f"{name} was built without lab/cxx:\n"
+                  "its loads and stores are no steps, and its data races are not seen", flush=True)
         if args.interactive:
             from . import interactive
             return interactive.main(session, args)
