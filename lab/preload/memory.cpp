@@ -35,8 +35,7 @@ enum Access {
 };
 constexpr int order_acquire = 2;  // __ATOMIC_ACQUIRE; consume (1) is taken as acquire
 constexpr int order_release = 3;
-constexpr int order_acq_rel = 4;
-constexpr int order_seq_cst = 5;
+constexpr int order_acq_rel = 4;  // and seq_cst (5) above it, both acquire and release
 
 // What is known of eight bytes of memory: for each byte, its last store; for each thread, the
 // bytes it has read since then, and when.

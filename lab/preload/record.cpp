@@ -11,6 +11,7 @@
 // THREADLAB_SPURIOUS=OFFSET makes the first wait on the condition variable at that offset
 // in the program's image return at once, with its mutex still held: a spurious wake-up,
 // which POSIX allows a wait to have.
+#include <execinfo.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
@@ -40,8 +41,9 @@ enum Op : uint8_t {
   op_read,  // the standard input stream's read of an int
 };
 
-constexpr uint64_t magic = 0x31656361727442ULL;  // "Btrace1"
+constexpr uint64_t magic = 0x32656361727442ULL;  // "Btrace2"
 constexpr int watch_bytes = 16;
+constexpr int callers = 4;  // of a lock or unlock: the functions that called its caller
 
 struct Record {
   int32_t thread;  // the kernel's thread id
@@ -54,6 +56,7 @@ struct Record {
   int64_t began;     // CLOCK_MONOTONIC, in nanoseconds
   int64_t returned;  // 0: the call never returned
   unsigned char watched[watch_bytes];
+  uint64_t stack[callers];  // where the caller was called from, and so on up; 0 past the top
 };
 
 struct Header {
@@ -135,6 +138,15 @@ Record *begin(Op op, const void *object, const void *mutex, const void *caller) 
   record.caller = in_image(caller);
   if ((op == op_unlock || op == op_wait) && watch_size > 0) {
     memcpy(record.watched, reinterpret_cast<const void *>(watch_address), watch_size);
+  }
+  if (op == op_lock || op == op_unlock) {
+    // This frame, its caller's, then the callers' callers: a lock made in a helper counts
+    // for the function that called the helper.
+    void *frames[callers + 2] = {};
+    const int found = backtrace(frames, callers + 2);
+    for (int i = 2; i < found; ++i) {
+      record.stack[i - 2] = in_image(frames[i]);
+    }
   }
   record.began = now();
   return &record;

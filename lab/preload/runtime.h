@@ -25,16 +25,14 @@ constexpr int64_t never = INT64_MAX;  // no deadline
 
 // The steps, by the name that the client is told (server.cpp sends the list). An event
 // (wake, timeout) is not a call: it ends another thread's wait.
-#define LAB_STEPS(X)                                                                              \
-  X(none)                                                                                         \
-  X(start)                                                                                        \
-  X(create)                                                                                       \
-  X(join)                                                                                         \
-  X(exit)                                                                                         \
-  X(return ) X(yield) X(sleep) X(lock) X(trylock) X(unlock) X(wait) X(wake) X(timeout) X(relock)  \
-      X(signal) X(broadcast) X(rdlock) X(wrlock) X(tryrdlock) X(trywrlock) X(rwunlock) X(barrier) \
-          X(leave) X(spinlock) X(spintrylock) X(spinunlock) X(semwait) X(semtrywait) X(sempost)   \
-              X(once) X(onced) X(load) X(store) X(update)
+// clang-format off
+#define LAB_STEPS(X)                                                                         \
+  X(none) X(start) X(create) X(join) X(exit) X(return) X(yield) X(sleep)                     \
+  X(lock) X(trylock) X(unlock) X(wait) X(wake) X(timeout) X(relock) X(signal) X(broadcast)   \
+  X(rdlock) X(wrlock) X(tryrdlock) X(trywrlock) X(rwunlock) X(barrier) X(leave)              \
+  X(spinlock) X(spintrylock) X(spinunlock) X(semwait) X(semtrywait) X(sempost)               \
+  X(once) X(onced) X(load) X(store) X(update)
+// clang-format on
 
 enum Op : uint8_t {
 #define LAB_ENUM(name) op_##name,

@@ -23,6 +23,21 @@ NEXT_ORDER = "order_num"
 MUTEXES = ("data_mutex", "console_mutex")
 
 
+def confirmation(number, item):
+    return f"Got new order! Order number is {number} and item number: {item}"
+
+
+def processing(number, item):
+    return f"Processing order number {number} with item number: {item}"
+
+
+def expected(items):
+    """What a day prints for these items, as each thread prints it: the producer's prompts
+    and confirmations; the consumer's announcements; main's farewell."""
+    return ("".join(f"{PROMPT}{confirmation(n, i)}\n" for n, i in enumerate(items)),
+            "".join(f"{processing(n, i)}\n" for n, i in enumerate(items)), FAREWELL + "\n")
+
+
 def role(function):
     """'producer (takeOrders)' for a thread that runs takeOrders; a function's own name for
     a thread that has no role here."""

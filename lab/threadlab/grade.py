@@ -1,19 +1,26 @@
 # SPDX-License-Identifier: MIT
-"""Grades a student's ring.cpp: builds the order desk with it (and the project's ring.h and
-orderdesk.cpp), runs named checks, each worth points, and reports each one, passed or failed,
-with what the student needs to see it for themselves. Every run has a bound, so a ring that
-hangs, spins or crashes is reported as such and never holds the grader; a submission takes
-about a minute and a half, and at most about three."""
+"""Grades a student's ring (ring.cpp, or the one .cpp file handed in under any name): builds the
+order desk with it (and the project's ring.h and orderdesk.cpp), runs named checks, each worth
+points, and reports each one, passed or failed, with what the student needs to see it for
+themselves. Every run has a bound, so a ring that hangs, spins or crashes is reported as such and
+never holds the grader; a submission takes about two minutes, and at most three.
+
+No verdict depends on what else the machine is doing: the day in real time runs alone, before
+the other checks; busy waiting is judged by the steps a run takes under the scheduler, not by
+CPU time; the scheduler judges by steps and CPU time, not by the clock. A check that could not
+judge a ring (a day that hangs has no lock discipline to see) gives no points. What the grader
+itself cannot do (no compiler, no valgrind, a race detector that cannot start, the scheduler's
+own limits) is no grade: it says which tool failed and why, and exits with status 2."""
 
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
 import sys
 import tempfile
 import time
-import traceback
 import types
 from concurrent.futures import ThreadPoolExecutor
 
@@ -22,25 +29,38 @@ from . import PROJECT, cxx, day, deadline, explore, races, record, scheduler
 # name: (points, what it checks); "builds" is a gate worth nothing: without it nothing runs.
 CHECKS = {
     "builds": (0, "the ring compiles with the order desk"),
-    "day": (20, "a day with all ten numbers piped in: every line exact, each order confirmed "
+    "day": (15, "a day with all ten numbers piped in: every line exact, each order confirmed "
                 "and processed once, in sequence, with its item, the farewell last, status 0"),
-    "real time": (10, "that day in real time: about ten seconds, about one order processed each "
-                      "second, almost no CPU time (busy waiting fails here)"),
-    "schedules": (40, "every schedule with at most 2 preemptions and 1 spurious wake-up "
+    "any item": (5, "0, negative numbers, numbers above 50 and a word (read as 0) are taken "
+                    "like any other item, as the order desk's manual page says: the day goes on"),
+    "ring of four": (5, "the ring holds four orders: with the consumer held back, the producer "
+                        "confirms and puts four, and waits with the fifth"),
+    "waits": (5, "the producer waits on buffer_full and the consumer on buffer_empty, as the "
+                 "assignment asks (not by polling, not on semaphores)"),
+    "real time": (10, "the day in real time takes about ten seconds, one order a second; and no "
+                      "thread busy-waits: under the scheduler, each order takes few steps"),
+    "schedules": (30, "every schedule with at most 2 preemptions and 1 spurious wake-up "
                       "(lab/schedule) passes, the ring built with its loads and stores as steps "
                       "(lab/cxx): no deadlock, no lost or repeated order, the count within 0 to "
                       "4, no thread holding both mutexes, no data race"),
     "races": (20, "no data race in a day under valgrind's helgrind and under ThreadSanitizer, "
                   "in a ring whose day is right"),
-    "lock discipline": (10, "in a recorded real day, put and take lock data_mutex, and no "
-                            "thread locks data_mutex or console_mutex while it holds the other"),
+    "lock discipline": (10, "in a recorded real day, put and take lock data_mutex (themselves or "
+                            "through functions they call), and no thread locks data_mutex or "
+                            "console_mutex while it holds the other"),
 }
-LIMITS = {"build": 120, "day": 30, "explore": 100, "helgrind": 60, "tsan": 30, "recorded": 30}
+LIMITS = {"build": 120, "day": 30, "explore": 90, "helgrind": 60, "tsan": 30, "recorded": 30}
 BUILD = ["-std=c++17", "-O2", "-g", "-pthread"]
+# Items the manual page says are taken like any other: after the word, reads fail, and the
+# orders record 0.
+ODD_INPUT = "0\n-3\n51\n2147483647\n-2147483648\nfour\n"
+ODD_ITEMS = [0, -3, 51, 2147483647, -2147483648, 0, 0, 0, 0, 0]
+STEPS_PER_ORDER = 200  # far more than any ring that waits as it should takes (about 26)
+OUTPUT_LIMIT = 9000  # characters of one check's report
 
 
 class CannotGrade(Exception):
-    """The grader itself cannot run here: exit status 2."""
+    """The grader itself cannot run here: exit status 2, and no grade."""
 
 
 class Result:
@@ -53,6 +73,10 @@ class Result:
     @property
     def status(self):
         return "passed" if self.passed else "failed" if self.ran else "not run"
+
+
+def not_run(name, why):
+    return Result(name, False, f"not run: {why}", ran=False)
 
 
 def compile_ring(compiler, work, output, extra=()):
@@ -86,75 +110,141 @@ def compile_stepped(compiler, work, output):
     return status == 0, "".join(said)
 
 
-def real_day(program):
-    """A day with all ten numbers piped in, in real time."""
-    return deadline.run([program], day.INPUT.encode(), LIMITS["day"])
+def day_problems(ran, items, limit):
+    """What is wrong with a day's run: its ending, then its lines."""
+    lines, rest = day.pieces(ran.text)
+    found = [what for _, what in day.violations(lines + ([rest] if rest else []), items)]
+    if ran.timed_out:
+        found.insert(0, f"the day did not end within {limit} s: it hangs or spins")
+    elif ran.status is not None and ran.status < 0:
+        found.insert(0, f"the program crashed with {signal.Signals(-ran.status).name}")
+    elif ran.status:
+        found.insert(0, f"the program ended with status {ran.status}")
+    return found
+
+
+def expected_text(items):
+    producer, consumer, farewell = day.expected(items)
+    return (f"The input: {' '.join(map(str, items))}. Each thread's lines must come in their "
+            f"order; the producer's are expected to be:\n\n```\n{producer}```\n\nthe "
+            f"consumer's:\n\n```\n{consumer}```\n\nand then the farewell, {farewell}")
 
 
 def check_day(ran):
-    code, took, text = ran.status, ran.took, ran.text
-    pieces, rest = day.pieces(text)
-    found = [what for _, what in day.violations(pieces + ([rest] if rest else []), day.ITEMS)]
-    if ran.timed_out:
-        found.insert(0, f"the day did not end within {LIMITS['day']} s: it hangs or spins")
-    elif code < 0:
-        found.insert(0, f"the program crashed with {signal.Signals(-code).name}")
-    elif code != 0:
-        found.insert(0, f"the program ended with status {code}")
-    expected = "".join(f"{day.PROMPT}Got new order! Order number is {n} and item number: {i}\n"
-                       for n, i in enumerate(day.ITEMS))
+    found = day_problems(ran, day.ITEMS, LIMITS["day"])
     why = "\n".join(found)
     if found:
-        why += (f"\n\nThe input: {' '.join(map(str, day.ITEMS))}. Each thread's lines must come "
-                "in their order; the producer's are expected to be:\n" + expected +
-                "\nThe consumer's: Processing order number N with item number: ITEM, for each "
-                "order, then the farewell, " + day.FAREWELL + "\n\nWhat the program printed "
-                f"(in {took:.1f} s):\n{text}")
+        why += (f"\n\n{expected_text(day.ITEMS)}\nWhat the program printed (in {ran.took:.1f} "
+                f"s):\n\n```\n{ran.text}\n```")
     return Result("day", not found, why or "every line exact, in sequence, status 0")
 
 
-def check_real_time(ran, day_result):
-    cpu, took, lines = ran.cpu, ran.took, ran.lines()
-    if not day_result.passed:
-        return Result("real time", False, "not run: the day's output must be right first",
-                      ran=False)
-    processed = [when for when, line in lines if day.PROCESSING.fullmatch(line.rstrip("\n"))]
+def check_any_item(session):
+    """A day with items that the prompt does not ask for, under the scheduler's default
+    schedule: it must go on, with each item as it was read."""
+    run = session.run()
+    lines, rest = day.pieces(run.out.decode(errors="replace"))
+    found = [what for _, what in day.violations(lines + ([rest] if rest else []), ODD_ITEMS)]
+    if run.signal:
+        found.insert(0, f"the program crashed with {signal.Signals(run.signal).name}")
+    elif run.exit_status:
+        found.insert(0, f"the program ended with status {run.exit_status}")
+    elif run.verdict != "ended":
+        found.insert(0, f"the day did not end: {run.verdict}")
+    why = "\n".join(found)
+    if found:
+        why += (f"\n\n{expected_text(ODD_ITEMS)}\nThe input was:\n\n```\n{ODD_INPUT}```\n"
+                "What the program printed:\n\n```\n" + run.out.decode(errors="replace")
+                + "\n```")
+    return Result("any item", not found, why or "0, -3, 51, the limits of int and a word: the "
+                  "day went on with each as read")
+
+
+def producer_and_consumer(session):
+    """The producer's and the consumer's thread numbers."""
+    found = {}
+    for thread, letter in session.names.letters.items():
+        function = session.names.plain_roles.get(thread, "")
+        if "takeOrders" in function:
+            found["producer"] = thread
+        elif "processOrders" in function:
+            found["consumer"] = thread
+    return found.get("producer"), found.get("consumer")
+
+
+def check_ring_of_four(session):
+    """The consumer held back: the producer alone moves, as long as it can."""
+    producer, consumer = producer_and_consumer(session)
+    if producer is None:
+        raise CannotGrade("the scheduler found no producer (takeOrders) in the order desk")
+    start = [scheduler.Choice(0), scheduler.Choice(0)]  # main starts both threads
+    run = session.run(start + [scheduler.Choice(producer)] * 400, stop=True)
+    confirmed = len(day.CONFIRMATION.findall(run.out.decode(errors="replace")))
+    count = session.checks.count(run.watched)
+    standing = next((t for t in run.threads if t.id == producer), None)
+    waits_full = standing is not None and standing.waiting and \
+        session.checks.symbol(standing.object) == "buffer_full"
+    if confirmed == 5 and count == 4 and waits_full:
+        return Result("ring of four", True, "with the consumer held back, orders 0 to 3 put, "
+                      "and the producer waits on buffer_full with order 4")
+    where = "has ended" if standing is None or standing.ended else (
+        "waits on buffer_full" if waits_full else "cannot move on")
+    return Result("ring of four", False, f"with the consumer held back, the producer confirmed "
+                  f"{confirmed} order{'s' * (confirmed != 1)} and put {count}, then {where}; a "
+                  "ring of four takes orders 0 to 3, and the producer confirms order 4 and "
+                  "waits on buffer_full, until the consumer takes one")
+
+
+def check_waits(session, run):
+    """The producer waits on buffer_full and the consumer on buffer_empty, in the scheduler's
+    default schedule: the consumer comes to an empty ring first, and the producer then fills
+    it."""
+    producer, consumer = producer_and_consumer(session)
+    symbol = session.checks.symbol
+    waited = {(step.thread, symbol(step.object)) for step in run.steps if step.op == "wait"}
     found = []
-    if not 9.9 <= took <= 12.0:
-        found.append(f"the day took {took:.2f} s, where ten seconds were due")
-    late = [n for n, when in enumerate(processed) if not n - 0.1 <= when < n + 1.5]
-    if late:
-        found.append(f"order {late[0]} was processed at {processed[late[0]]:.2f} s, where about "
-                     f"{late[0]} s was due")
-    if cpu > 0.5:
-        found.append(f"the day took {cpu:.2f} s of CPU time, where a day that waits as it should "
-                     "takes a few milliseconds: a thread busy-waits")
+    for who, thread, cond in (("producer", producer, "buffer_full"),
+                              ("consumer", consumer, "buffer_empty")):
+        if (thread, cond) not in waited:
+            others = sorted({c for t, c in waited if t == thread and c})
+            found.append(f"the {who} never waits on {cond}"
+                         + (f" (it waits on {', '.join(others)})" if others else
+                            ": it polls, sleeps, or waits on something that is not a condition "
+                            "variable (a semaphore?)"))
+    ops = sorted({step.op for step in run.steps if step.op in ("semwait", "sleep", "yield")
+                  and step.thread in (producer, consumer)})
+    why = "\n".join(found)
+    if found and ops:
+        why += f"\n(in the ring, the scheduler saw these calls: {', '.join(ops)})"
+    return Result("waits", not found, why or "the producer waits on buffer_full, the consumer "
+                  "on buffer_empty")
+
+
+def check_real_time(ran, day_result, session):
+    """The day's timing, measured from its start, which load cannot make early; and busy
+    waiting, judged by steps under the scheduler, which load cannot change."""
+    if not day_result.passed:
+        return not_run("real time", "the day's output must be right first")
+    processed = [when for when, line in ran.lines() if day.PROCESSING.fullmatch(line.rstrip("\n"))]
+    found = []
+    if ran.took < 9.9:
+        found.append(f"the day took {ran.took:.2f} s, where ten seconds (one for each order) were "
+                     "due")
+    early = [n for n, when in enumerate(processed) if when < n - 0.01]
+    if early:
+        found.append(f"order {early[0]} was processed {processed[early[0]]:.2f} s after the "
+                     f"start, before the {early[0]} seconds that the orders before it take")
+    fair = session.run([], fair=True)
+    per_order = len(fair.steps) / day.ORDERS
+    if fair.verdict == "too many steps":
+        found.append(f"a thread busy-waits: under the scheduler, fair to sleeping threads, the "
+                     f"day had not ended after {len(fair.steps):,} steps")
+    elif per_order > STEPS_PER_ORDER:
+        found.append(f"a thread busy-waits: under the scheduler, each order took "
+                     f"{per_order:.0f} steps, where a ring that waits takes about 26")
     return Result("real time", not found, "\n".join(found) or
-                  f"{took:.2f} s, one order a second, {cpu * 1000:.0f} ms of CPU")
-
-
-def check_schedules(program, sources, command):
-    out = _Capture()
-    try:
-        session = explore.Session(program, day.INPUT.encode(), sources=sources)
-    except scheduler.ToolFailed as why:
-        raise CannotGrade(str(why)) from None
-    try:
-        until = time.monotonic() + LIMITS["explore"]
-        count, result = explore.explore(session, 2, 1, out=out, until=until)
-        if result:
-            session.report(*result, out=out)
-            string = out.text.rsplit("schedule: ", 1)[1].split("\n")[0]
-            out.write(f"\nTo see it yourself, build the order desk with your ring as the grader "
-                      f"does and replay that schedule:\n  {command}\n"
-                      f"  lab/schedule ./orderdesk --replay '{string}'\n")
-            return Result("schedules", False, out.text, summary=result[1].what)
-        covered = "" if time.monotonic() < until else (
-            f" (the time allowed ran out after {count} schedules: the ones run passed)")
-        said = f"{count} schedules passed{covered}"
-        return Result("schedules", True, out.text + said, summary=said)
-    finally:
-        session.close()
+                  f"{ran.took:.2f} s, one order a second, {per_order:.0f} steps per order "
+                  f"({ran.cpu * 1000:.0f} ms of CPU time, not judged: it depends on the machine)")
 
 
 class _Capture:
@@ -168,18 +258,53 @@ class _Capture:
         pass
 
 
+def see_it(ring_name, string):
+    """The commands that replay a failing schedule in the student's folder."""
+    return ("To see it yourself, in the folder with ring.h, orderdesk.cpp and your "
+            f"{ring_name}, build the order desk as the grader does and replay that schedule "
+            "(LAB is the lab's folder, threadtrio's lab/: get it with `apt source threadtrio` "
+            "or your course's copy, and build it with `cmake --preset default && cmake --build "
+            "--preset default`):\n\n```\n"
+            f"$LAB/cxx {' '.join(BUILD)} {ring_name} orderdesk.cpp -o orderdesk\n"
+            f"$LAB/schedule ./orderdesk --replay '{string}'\n```\n")
+
+
+def check_schedules(session, ring_name):
+    out = _Capture()
+    until = time.monotonic() + LIMITS["explore"]
+    count, result = explore.explore(session, 2, 1, out=out, until=until)
+    if result:
+        run, failure = result
+        table = _Capture()
+        session.report(run, failure, out=table)
+        string = table.text.rsplit("schedule: ", 1)[1].split("\n")[0]
+        said = (f"{count} schedules run; this one failed:\n\n" + table.text.split("\n", 1)[1]
+                + "\n" + see_it(ring_name, string))
+        return Result("schedules", False, f"{failure.what}\n{said}", summary=failure.what)
+    covered = "" if time.monotonic() < until else (
+        f" (the time allowed ran out after {count} schedules: the ones run passed)")
+    said = f"{count} schedules passed{covered}"
+    return Result("schedules", True, out.text + said, summary=said)
+
+
 def check_races(helgrind, tsan, day_result):
     found, said = [], []
     ran, seen = helgrind
     if ran.status is None:
         said.append(f"helgrind: the day did not end within {LIMITS['helgrind']} s")
+    elif "valgrind:" in ran.err.decode(errors="replace") and not seen and ran.status != 0:
+        raise CannotGrade("valgrind could not run the program: "
+                          + ran.err.decode(errors="replace").strip().splitlines()[-1])
     found += [f"helgrind: {race}" for race in seen]
     if tsan is None:
         said.append("ThreadSanitizer: not run (the compiler cannot build with it)")
     else:
-        status, _, report, seen = tsan
+        _, _, report, seen = tsan
+        if "FATAL: ThreadSanitizer" in report:
+            raise CannotGrade("ThreadSanitizer could not start: " + next(
+                line for line in report.splitlines() if "FATAL" in line).strip())
         found += [f"ThreadSanitizer: {race}" for race in seen]
-        if "ThreadSanitizer" in report and not seen:
+        if "WARNING: ThreadSanitizer" in report and not seen:
             found.append("ThreadSanitizer reported:\n" + report.strip()[:3000])
     if found:
         return Result("races", False, "\n".join(found + said))
@@ -190,7 +315,10 @@ def check_races(helgrind, tsan, day_result):
     return Result("races", True, "no race seen by helgrind or ThreadSanitizer\n" + "\n".join(said))
 
 
-def check_discipline(program):
+def check_discipline(program, day_result):
+    if day_result.ran and not day_result.passed and "did not end" in day_result.why:
+        return not_run("lock discipline", "the day did not end, so what its threads lock "
+                       "cannot be judged")
     with tempfile.TemporaryDirectory() as folder:
         trace = os.path.join(folder, "day.json")
         try:
@@ -204,34 +332,51 @@ def check_discipline(program):
     for e in events:
         if e["ph"] != "B" or e["name"] not in ("pthread_mutex_lock", "pthread_mutex_unlock"):
             continue
-        mutex, where = e["args"].get("uses"), e["args"].get("in")
+        mutex = e["args"].get("uses")
         mine = held.setdefault(e["tid"], set())
         if e["name"] == "pthread_mutex_unlock":
             mine.discard(mutex)
             continue
-        locked.add((where, mutex))
+        for function in [e["args"].get("in")] + e["args"].get("called by", []):
+            locked.add((function, mutex))
         if mutex in day.MUTEXES and mine & set(day.MUTEXES) and not found:
-            found.append(f"the {names.get(e['tid'], 'thread')} locks {mutex} in {where} while it "
-                         f"holds {', '.join(sorted(mine))}")
+            found.append(f"the {names.get(e['tid'], 'thread')} locks {mutex} in "
+                         f"{e['args'].get('in')} while it holds {', '.join(sorted(mine))}")
         mine.add(mutex)
     for function in ("ringPut", "ringTake"):
         if (function, "data_mutex") not in locked:
-            found.append(f"{function} never locks data_mutex")
+            found.append(f"{function} never locks data_mutex, itself or through a function it "
+                         "calls")
     return Result("lock discipline", not found, "\n".join(found) or
                   "put and take lock data_mutex; no thread held both mutexes")
 
 
+def sessions_jobs():
+    """The processors this process may use: its affinity, and its container's CPU quota."""
+    jobs = len(os.sched_getaffinity(0))
+    try:
+        with open("/sys/fs/cgroup/cpu.max") as f:
+            quota, period = f.read().split()[:2]
+        if quota != "max":
+            jobs = max(1, min(jobs, -(-int(quota) // int(period))))
+    except (OSError, ValueError):
+        pass
+    return jobs
+
+
 def grade(ring, compiler=None, points=None, only=None):
     """The results of every check, in order; with only, of those checks alone (and of what
-    they need: the races and the real time are judged on the day)."""
+    they need: the races, the real time and the lock discipline are judged on the day), and
+    the compiler's warnings."""
     wanted = set(CHECKS) if not only else set(only) | {"builds"} | (
-        {"day"} if set(only) & {"races", "real time"} else set())
+        {"day"} if set(only) & {"races", "real time", "lock discipline"} else set())
     compiler = compiler or os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++")
     if not compiler:
         raise CannotGrade("no C++ compiler: apt install g++")
-    for tool in ("valgrind",):
-        if not shutil.which(tool):
-            raise CannotGrade(f"the races check needs {tool}: apt install {tool}")
+    if "races" in wanted and not shutil.which("valgrind"):
+        raise CannotGrade("the races check needs valgrind, which is not installed: "
+                          "apt install valgrind")
+    ring_name = os.path.basename(ring)
     work = tempfile.mkdtemp(prefix="grade-")
     try:
         shutil.copy(ring, os.path.join(work, "ring.cpp"))
@@ -239,44 +384,50 @@ def grade(ring, compiler=None, points=None, only=None):
             shutil.copy(os.path.join(PROJECT, "orderdesk", name), work)
         program, tsan_program = os.path.join(work, "orderdesk"), os.path.join(work, "tsan")
         stepped = os.path.join(work, "stepped")
-        command = f"{os.path.basename(compiler)} {' '.join(BUILD)} ring.cpp orderdesk.cpp -o orderdesk"
+        command = f"c++ {' '.join(BUILD)} {ring_name} orderdesk.cpp -o orderdesk"
         with ThreadPoolExecutor(3) as pool:
             tsan_built = pool.submit(compile_ring, compiler, work, tsan_program,
                                      ("-fsanitize=thread",)) if "races" in wanted else None
-            stepped_built = pool.submit(compile_stepped, compiler, work, stepped) \
-                if "schedules" in wanted else None
+            stepped_built = pool.submit(compile_stepped, compiler, work, stepped)
             built, messages = compile_ring(compiler, work, program)
             tsan_ok = tsan_built is not None and tsan_built.result()[0]
-            stepped_ok = stepped_built is not None and stepped_built.result()[0]
+            stepped_ok, stepped_messages = stepped_built.result()
+        messages = messages.replace(os.path.join(work, "ring.cpp"), ring_name)
         if not built:
             errors = [line for line in messages.splitlines() if "error" in line]
-            results = [Result("builds", False, f"{command}\n{messages}",
+            results = [Result("builds", False, f"```\n{command}\n{messages}```",
                               summary=(errors or ["the compiler failed"])[0])]
-            return results + [Result(name, False, "not run: the ring did not build", ran=False)
-                              for name in list(CHECKS)[1:]]
-        results = [Result("builds", True, command + ("\n" + messages if messages else ""))]
+            return results + [not_run(name, "the ring did not build") for name in list(CHECKS)[1:]]
+        if not stepped_ok:
+            raise CannotGrade("lab/cxx could not build the ring, though the compiler did: "
+                              + (stepped_messages.strip().splitlines() or ["?"])[-1])
+        warned = f"\n\nThe compiler's warnings:\n\n```\n{messages}```" if messages.strip() else ""
+        results = [Result("builds", True, f"```\n{command}\n```{warned}",
+                          summary="built" + (", with warnings (below)" if warned else ""))]
         sources = [os.path.join(work, "ring.cpp"), os.path.join(work, "orderdesk.cpp")]
-        skipped = Result("day", False, "not run: not asked for", ran=False)
+        made = {}
+        # The day in real time first, and alone: nothing else shares the machine with it.
+        ran = deadline.run([program], day.INPUT.encode(), LIMITS["day"]) \
+            if "day" in wanted else None
+        made["day"] = check_day(ran) if ran else not_run("day", "not asked for")
         with ThreadPoolExecutor(4) as pool:
-            ran = pool.submit(real_day, program) if "day" in wanted else None
             helgrind = pool.submit(races.helgrind, program, limit=LIMITS["helgrind"]) \
                 if "races" in wanted else None
             tsan = pool.submit(races.tsan, tsan_program, limit=LIMITS["tsan"]) \
                 if tsan_ok and "races" in wanted else None
-            discipline = pool.submit(check_discipline, program) \
+            discipline = pool.submit(check_discipline, program, made["day"]) \
                 if "lock discipline" in wanted else None
-            schedules = check_schedules(stepped if stepped_ok else program, sources, command) \
-                if "schedules" in wanted else None
-            day_result = check_day(ran.result()) if ran else skipped
-            made = {"day": day_result,
-                    "real time": ran and check_real_time(ran.result(), day_result),
-                    "schedules": schedules,
-                    "races": helgrind and check_races(helgrind.result(),
-                                                      tsan.result() if tsan else None,
-                                                      day_result),
-                    "lock discipline": discipline and discipline.result()}
-            results += [made[name] or Result(name, False, "not run: not asked for", ran=False)
-                        for name in list(CHECKS)[1:]]
+            scheduled = set(wanted) & {"any item", "ring of four", "waits", "real time",
+                                       "schedules"}
+            if scheduled:
+                made.update(scheduler_checks(stepped, sources, ring_name, scheduled, ran,
+                                             made["day"]))
+            if helgrind:
+                made["races"] = check_races(helgrind.result(), tsan.result() if tsan else None,
+                                            made["day"])
+            if discipline:
+                made["lock discipline"] = discipline.result()
+        results += [made.get(name) or not_run(name, "not asked for") for name in list(CHECKS)[1:]]
         for result in results:
             if points and result.name in points:
                 result.max = points[result.name]
@@ -284,6 +435,51 @@ def grade(ring, compiler=None, points=None, only=None):
         return results
     finally:
         shutil.rmtree(work, ignore_errors=True)
+
+
+def scheduler_checks(program, sources, ring_name, wanted, ran, day_result):
+    """The checks made under the scheduler, on the ring built with its loads and stores as
+    steps."""
+    made = {}
+    jobs = sessions_jobs()
+    try:
+        session = explore.Session(program, day.INPUT.encode(), sources=sources, jobs=jobs)
+    except scheduler.ToolFailed as why:
+        raise CannotGrade(f"the scheduler: {why}") from None
+    try:
+        first = session.run()
+        if "waits" in wanted:
+            made["waits"] = check_waits(session, first)
+        if "ring of four" in wanted:
+            made["ring of four"] = check_ring_of_four(session)
+        if "real time" in wanted:
+            made["real time"] = check_real_time(ran, day_result, session)
+        if "schedules" in wanted:
+            made["schedules"] = check_schedules(session, ring_name)
+    except scheduler.ToolFailed as why:
+        raise CannotGrade(f"the scheduler: {why}") from None
+    finally:
+        session.close()
+    if "any item" in wanted:
+        try:
+            odd = explore.Session(program, ODD_INPUT.encode(), sources=sources, jobs=1)
+        except scheduler.ToolFailed as why:
+            raise CannotGrade(f"the scheduler: {why}") from None
+        try:
+            made["any item"] = check_any_item(odd)
+        except scheduler.ToolFailed as why:
+            raise CannotGrade(f"the scheduler: {why}") from None
+        finally:
+            odd.close()
+    return made
+
+
+def fold(text, limit=OUTPUT_LIMIT):
+    """A report cut to its limit, saying so."""
+    if len(text) <= limit:
+        return text
+    return text[:limit].rsplit("\n", 1)[0] + f"\n\n… ({len(text) - limit:,} characters more, " \
+        "cut here)"
 
 
 def report(ring, results, out=sys.stdout):
@@ -295,17 +491,32 @@ def report(ring, results, out=sys.stdout):
     for name, (_, what) in CHECKS.items():
         print(f"  {name:<16}{what}", file=out)
     for r in results:
-        if not r.passed:
-            print(f"\n== {r.name}: {r.status}\n{r.why}", file=out)
+        if not r.passed or (r.name == "builds" and "warnings" in r.summary):
+            print(f"\n== {r.name}: {r.status}\n{fold(r.why)}", file=out)
 
 
 def gradescope(results):
-    """The results in Gradescope's results.json format."""
-    return {"score": sum(r.score for r in results),
-            "output": f"{sum(r.score for r in results)} of {sum(r.max for r in results)} points",
+    """The results in Gradescope's results.json format, each test's output in Markdown."""
+    score, total = sum(r.score for r in results), sum(r.max for r in results)
+    return {"score": score, "output": f"{score} of {total} points", "output_format": "md",
             "tests": [{"name": r.name, "score": r.score, "max_score": r.max,
-                       "status": "passed" if r.passed else "failed",
-                       "output": f"{CHECKS[r.name][1]}\n\n{r.status}: {r.why}"} for r in results]}
+                       "status": "passed" if r.passed else "failed", "output_format": "md",
+                       "output": fold(f"*{CHECKS[r.name][1]}*\n\n**{r.status}**: {r.why}")}
+                      for r in results]}
+
+
+def find_ring(given):
+    """The ring to grade: the file given, or the one .cpp file in the folder given."""
+    if os.path.isdir(given):
+        found = sorted(f for f in os.listdir(given) if f.endswith(".cpp"))
+        named = [f for f in found if f == "ring.cpp"]
+        if len(named) == 1 or len(found) == 1:
+            return os.path.join(given, (named or found)[0])
+        raise CannotGrade(f"{given} holds {len(found)} .cpp files ({', '.join(found) or 'none'}): "
+                          "hand in one, the ring")
+    if not os.path.isfile(given):
+        raise CannotGrade(f"{given}: no such file")
+    return given
 
 
 def main(args):
@@ -313,7 +524,8 @@ def main(args):
         from . import handout
         return handout.main(types.SimpleNamespace(output=args.handout))
     if not args.ring:
-        print("grade: name the student's ring.cpp (or --handout FILE)", file=sys.stderr)
+        print("grade: name the student's ring.cpp, or a folder holding it (or --handout FILE)",
+              file=sys.stderr)
         return 2
     points = None
     if args.points:
@@ -328,29 +540,31 @@ def main(args):
             print(f"grade: {args.points}: no check is called {', '.join(sorted(unknown))}; the "
                   f"checks: {', '.join(CHECKS)}", file=sys.stderr)
             return 2
-    if not os.path.isfile(args.ring):
-        print(f"grade: {args.ring}: no such file", file=sys.stderr)
-        return 2
     unknown = set(args.only or ()) - set(CHECKS)
     if unknown:
         print(f"grade: no check is called {', '.join(sorted(unknown))}; the checks: "
               f"{', '.join(CHECKS)}", file=sys.stderr)
         return 2
     try:
-        results = grade(args.ring, points=points, only=args.only)
-    except Exception as why:  # noqa: BLE001 whatever stopped the grader, it says so, and why
-        if not isinstance(why, (CannotGrade, scheduler.ToolFailed, record.ToolFailed)):
-            traceback.print_exc()
-        print(f"grade: the grader cannot run here: {why}", file=sys.stderr)
+        ring = find_ring(args.ring)
+        if os.path.basename(ring) != "ring.cpp":
+            print(f"grade: graded {ring} as the ring, the one .cpp file handed in")
+        results = grade(ring, points=points, only=args.only)
+    except Exception as why:  # noqa: BLE001 whatever stopped the grader, it says so: no grade
+        known = isinstance(why, (CannotGrade, scheduler.ToolFailed, record.ToolFailed, OSError))
+        if not known and os.environ.get("THREADLAB_DEBUG"):
+            raise
+        reason = str(why) if known else f"{type(why).__name__}: {why}"
+        print(f"grade: not graded, the grader failed: {reason}", file=sys.stderr)
         if args.json:
-            with open(args.json, "w") as f:
-                json.dump({"score": 0, "output": f"The grader could not run: {why}",
-                           "tests": []}, f, indent=1)
+            with open(args.json, "w") as f:  # no score: a failure of the grader is no grade
+                json.dump({"output": f"Not graded: the grader failed ({reason}). Your "
+                           "instructor will grade this submission again.", "tests": []}, f,
+                          indent=1)
         return 2
-    report(args.ring, results)
+    report(ring, results)
     if args.json:
         with open(args.json, "w") as f:
             json.dump(gradescope(results), f, indent=1)
     # A check not run failed for another's sake (the build, the day) or was not asked for.
     return 0 if all(r.passed for r in results if r.ran) else 1
-

@@ -11,7 +11,9 @@ each read as the program makes it, with the thread, the caller and the object. W
 condition variable a call used is its address, named from the program's symbols; the count is
 read from the program's memory at each unlock of data_mutex and each wait, while the caller
 still holds the mutex. The calls of the ring's own functions are not recorded (they are the
-program's, not a library's): a call is said to be in ringPut when ringPut made it."""
+program's, not a library's): a call is said to be in ringPut when ringPut made it; for a lock
+or an unlock, the functions that called that one are written down too ("called by"), from the
+call stack as the C library's backtrace finds it."""
 
 import json
 import os
@@ -30,8 +32,8 @@ HARD_LIMIT = 60.0  # seconds; a day still going then is killed
 LIBRARY = "threadlab-record.so"
 RECORDS = 100000
 HEADER = struct.Struct("<QQQQ")
-RECORD = struct.Struct("<iBBHQQQqq16s")
-MAGIC = 0x31656361727442
+RECORD = struct.Struct("<iBBHQQQqq16s4Q")
+MAGIC = 0x32656361727442
 OPS = {1: "start", 2: "pthread_mutex_lock", 3: "pthread_mutex_unlock", 4: "pthread_cond_wait",
        5: "pthread_cond_signal", 6: "pthread_cond_broadcast", 7: "pthread_create",
        8: "pthread_join", 9: "pthread_exit", 10: "sleep", 11: "std::istream::operator>>"}
@@ -135,11 +137,12 @@ def read_records(path):
                          "(a static program, or one built for another processor?)")
     found = []
     for n in range(min(count, capacity)):
-        thread, op, spurious, _, obj, mutex, caller, began, returned, watched = \
+        thread, op, spurious, _, obj, mutex, caller, began, returned, watched, *stack = \
             RECORD.unpack_from(data, HEADER.size + n * RECORD.size)
         found.append({"thread": thread, "op": OPS.get(op, "?"), "spurious": bool(spurious),
                       "object": obj, "mutex": mutex, "caller": caller, "began": began / 1e9,
-                      "returned": returned / 1e9 if returned else None, "watched": watched})
+                      "returned": returned / 1e9 if returned else None, "watched": watched,
+                      "stack": [frame for frame in stack if frame]})
     return sorted(found, key=lambda r: r["began"])
 
 
@@ -168,6 +171,9 @@ def trace(records, program_file, pid, start, end, output, status, scenario, spur
         if record["op"] == "start" or record["thread"] not in roles:
             continue
         args = {"in": function(record["caller"])}
+        called_by = [function(frame) for frame in record["stack"]]
+        if any(called_by):
+            args["called by"] = [f for f in called_by if f]
         used = name(record["object"]) if record["op"] not in ("pthread_create",) else None
         if record["op"] == "pthread_create":
             args["starts"] = name(record["object"])
