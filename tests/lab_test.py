@@ -33,6 +33,22 @@ LIMIT = 900 if EMULATED else 300  # seconds for one command
 PREEMPTIONS = "1"
 
 
+# Runs a schedule, then shows it minimised: its failure, the minimised schedule (the choices
+# that are not the default), and that one's failure.
+MINIMISE = """
+import sys
+from threadlab import explore, scheduler
+session = explore.Session(sys.argv[1], sys.stdin.buffer.read())
+run = session.run(session.names.parse(sys.argv[2]))
+failure = session.checks.check(run)
+print(failure.what)
+run, failure = explore.minimise(session, run, failure)
+print(session.names.format(scheduler.forced(run)))
+print(failure.what)
+session.close()
+"""
+
+
 def program(name):
     return os.path.join(BUILD, "bin", name)
 
@@ -166,6 +182,30 @@ class Modes(unittest.TestCase):
         self.assertRegex(done.stdout.decode(), r"random schedule \d+ of 200 \(seed \d+\) failed")
         replay = schedule(program("orderdesk-if_in_take"), "--replay", schedule_string(done))
         self.assertEqual(replay.returncode, 1, said(replay))
+        # Shown minimised: of a random schedule's many choices, only those it needs to fail.
+        # The consumer starts and waits, wakes with no order in the ring, and takes one.
+        self.assertEqual(schedule_string(done), "mc3c~c")
+
+    def test_a_failure_table_ends_where_the_run_went_wrong(self):
+        done = schedule(program("orderdesk-if_in_put"), "--replay", "m2p25c27p22p~p")
+        rows = [line for line in done.stdout.decode().splitlines() if line.startswith("| ")]
+        self.assertIn("**here it goes wrong: 5 orders in a ring of 4", rows[-2])
+        self.assertRegex(rows[-1], r"the run went on for \d+ more steps after it, not in this "
+                                   r"table")
+
+    def test_a_failing_schedule_is_shown_without_the_steps_it_does_not_need(self):
+        # A put that signals no one deadlocks on the default schedule: a spurious wake-up of
+        # the consumer, or main preempted for it, is a step the failure does not need.
+        for given in ("m2c3c~p21", "mc3mp21"):
+            with self.subTest(given):
+                done = subprocess.run(
+                    [sys.executable, "-c", MINIMISE, program("orderdesk-no_signal_after_put"),
+                     given], input=DAY, capture_output=True, timeout=LIMIT,
+                    env=dict(os.environ, PYTHONPATH=os.path.join(SOURCE, "lab")))
+                self.assertEqual(done.returncode, 0, said(done))
+                given_failed, shown, failed = done.stdout.decode().splitlines()
+                self.assertTrue(given_failed.startswith("deadlock"), said(done))
+                self.assertEqual((shown, failed.split(":")[0]), ("", "deadlock"), said(done))
 
     def test_what_the_tool_cannot_do_is_said_in_one_line_with_status_2(self):
         with tempfile.TemporaryDirectory() as folder:

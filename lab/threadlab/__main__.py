@@ -99,6 +99,9 @@ def main(argv=None):
                          "student receives it, instead of grading")
     grading.add_argument("--only", action="append", metavar="CHECK", help="run this check "
                          "(again for more), and what it needs, and no other: for a quick look")
+    grading.add_argument("--preemptions", type=int, default=2, metavar="K", help="the "
+                         "schedules check explores every schedule with at most K preemptions "
+                         "(default 2); fewer is faster and finds less")
     grading.set_defaults(run=grade.main)
     linking = commands.add_parser("links", help="check the Markdown's links, or rewrite those "
                                   "that lead to files not installed", description=links.__doc__)

@@ -36,6 +36,11 @@ from . import day, reduction, scheduler, tables
 
 HELLO = re.compile(rb"Hello World from thread with arg: -?\d+!\n\Z")
 # What a thread that cannot move waits for, by its pending step.
+CALLS = {"lock": "locks", "trylock": "tries to lock", "unlock": "unlocks",
+         "relock": "takes back", "rdlock": "read-locks", "wrlock": "write-locks",
+         "rwunlock": "unlocks", "semwait": "waits on", "sempost": "posts", "barrier":
+         "waits at", "join": "joins", "exit": "ends", "spinlock": "spins for",
+         "spinunlock": "unlocks"}
 WAITS_FOR = {"rdlock": "to read-lock", "wrlock": "to write-lock", "spinlock": "for",
              "semwait": "on semaphore", "leave": "at barrier", "once": "for the once of"}
 
@@ -345,6 +350,8 @@ class Checks:
             if woken:
                 said.append(f"signals {name}, waking the " + " and the ".join(
                     self.names.who(t).split(" (")[0] for t in range(32) if woken >> t & 1))
+            elif not self.orderdesk:
+                said.append(f"signals {name}, with no thread waiting")
         elif step.op == "sleep":
             said.append("works its second" if self.orderdesk else "sleeps")
         elif step.op == "yield":
@@ -355,6 +362,12 @@ class Checks:
                         + (" (a data race)" if step.racing else ""))
         elif step.op == "return":
             said.append("returns from main, which ends the process")
+        elif not self.orderdesk and step.op in CALLS:
+            # In the order desk's table, puts and takes say what its locks are for; in another
+            # program's, each call is told.
+            what = {"relock": self.symbol(step.mutex), "join": "a thread", "exit": ""}.get(
+                step.op, name)
+            said.append(f"{CALLS[step.op]} {what}".rstrip())
         if following and self.orderdesk:
             before, after = self.count(step.watched), self.count(following.watched)
             if before is not None and after is not None and after > before:
@@ -394,7 +407,9 @@ class Checks:
         # Of the accesses to memory, those to memory in a data race are told.
         self.racy = {step.object for step in run.steps if step.racing}
         rows = []
-        for n, step in enumerate(run.steps):
+        # The table ends where the run went wrong: what the run did after it is not the fault's.
+        last = len(run.steps) if failure.step is None else failure.step + 1
+        for n, step in enumerate(run.steps[:last]):
             if not rows or rows[-1]["thread"] != step.thread:
                 rows.append({"thread": step.thread, "who": self.names.who(step.thread),
                              "steps": [], "did": []})
@@ -418,7 +433,11 @@ class Checks:
                                        if waiting >> t & 1) or "none"
         for row in rows:
             row["did"] = merge_consumer(row["did"])
-        return tables.table(rows, failure.ending)
+        ending = failure.ending
+        if last < len(run.steps):
+            ending += (f" (the run went on for {len(run.steps) - last} more steps after it, "
+                       "not in this table)")
+        return tables.table(rows, ending)
 
 
 def merge_consumer(did):
@@ -500,15 +519,20 @@ class Session:
         print(f"schedule: {self.names.format(run.chosen()[:shown])}", file=out)
 
 
+BATCH = 8  # schedules handed to the servers at once: fixed, so the search order is too
+
+
 def explore(session, preemptions, spurious, out=sys.stdout, until=None, reduce=True,
-            observe=None, races=True):
+            observe=None, races=True, most=None):
     """Every schedule with at most the given preemptions and spurious wake-ups; returns the
     number of schedules run and the first failing (run, failure), or None. The schedules are
-    run a few at a time, side by side, and their results taken in order, so that the search
-    goes the same way every time. With until (a time.monotonic() value), it stops there. With
-    reduce, a state reached again is not explored again (reduction.py). observe, if given, is
-    called with each run. With races false, a data race is no failure, and the search goes on
-    through every order of the racing accesses (for the reduction's tests)."""
+    run a few at a time, side by side, and their results taken in order, in batches of a
+    fixed size, so that the search goes the same way every time, on any machine. With until
+    (a time.monotonic() value), it stops there; with most, after that many schedules (the
+    same ones every time). With reduce, a state reached again is not explored again
+    (reduction.py). observe, if given, is called with each run. With races false, a data race
+    is no failure, and the search goes on through every order of the racing accesses (for the
+    reduction's tests)."""
     visited = reduction.Visited() if reduce else None
     levels = [(k, w) for k in range(preemptions + 1) for w in range(spurious + 1)]
 
@@ -517,15 +541,18 @@ def explore(session, preemptions, spurious, out=sys.stdout, until=None, reduce=T
 
     queues = [[] for _ in levels]
     queues[0].append(())
-    total = 0
+    total = sent = 0
     for j, (k, w) in enumerate(levels):
         stack, ran, running = queues[j], 0, collections.deque()
         while stack or running:
             # Two batches at a time: while the results of one are looked at, the next runs.
             # Each batch is taken from the stack at a fixed point of the search, so the
             # search goes the same way however long each run takes.
-            while len(running) < 2 and stack and (until is None or time.monotonic() < until):
-                batch = [stack.pop() for _ in range(min(len(stack), 4 * session.jobs))]
+            while len(running) < 2 and stack and (until is None or time.monotonic() < until) \
+                    and (most is None or sent < most):
+                size = min(len(stack), BATCH, most - sent if most else BATCH)
+                batch = [stack.pop() for _ in range(size)]
+                sent += size
                 running.append((batch, session.runs(batch)))
             if not running:
                 break
@@ -542,6 +569,7 @@ def explore(session, preemptions, spurious, out=sys.stdout, until=None, reduce=T
                     # run is told.
                     run, failure = reversed_race(session, run)
                 if failure:
+                    run, failure = minimise(session, run, failure)
                     session.checks.add_race(run, failure)
                     for _, late in running:
                         list(late)  # the batches still running end before the report
@@ -554,12 +582,36 @@ def explore(session, preemptions, spurious, out=sys.stdout, until=None, reduce=T
                                                     visited):
                     if cost[0] <= preemptions and cost[1] <= spurious:
                         queues[level(*cost)].append(chosen[:n] + [option])
+        cut = "" if not stack else (
+            f"; stopped there, after {total} schedules in all, with the time allowed"
+            if most is None or sent < most else f"; stopped there, at the bound of {most}")
         print(f"  {k} preemption{'s' * (k != 1)}, {w} spurious wake-up{'s' * (w != 1)}: "
-              f"{ran} schedule{'s' * (ran != 1)}, none failed", file=out, flush=True)
+              f"{ran} schedule{'s' * (ran != 1)}, none failed{cut}", file=out, flush=True)
+        if stack:
+            return total, None
     if visited is not None:
         print(f"  {len(visited.classes)} class{'es' * (len(visited.classes) != 1)} of schedules "
               "that differ only in the order of independent steps", file=out)
     return total, None
+
+
+def minimise(session, run, failure):
+    """The failing run with no step that it does not need to fail: each of its steps that
+    was not the default one (a spurious wake-up, a time-out, a chosen waker, a preemption) is
+    taken out of its schedule in turn, latest first, and left out where the run still fails.
+    A data race's run is kept as it is: its two accesses are what it shows."""
+    if run.race[0] >= 0 or any("data race" in line for line in failure.detail):
+        return run, failure
+    choices = scheduler.forced(run)
+    for n in reversed(range(len(choices))):
+        if n >= len(choices) or run.steps[n].default:
+            continue
+        shorter = choices[:n] + choices[n + 1:]
+        trial = session.run(shorter)
+        found = session.checks.check(trial)
+        if found and trial.race[0] < 0 and trial.verdict not in ("cannot follow", "refused"):
+            choices, run, failure = scheduler.forced(trial), trial, found
+    return run, failure
 
 
 def reversed_race(session, run):
@@ -717,8 +769,9 @@ def random_runs(session, count, spurious, seed, out=sys.stdout):
         run = session.run(seed=seed + n, spurious=spurious)
         failure = session.checks.judge(run)
         if failure:
-            print(f"  random schedule {n + 1} of {count} (seed {seed + n}) failed", file=out)
-            return n + 1, (run, failure)
+            print(f"  random schedule {n + 1} of {count} (seed {seed + n}) failed; shown with "
+                  "the steps it did not need to fail taken out", file=out)
+            return n + 1, minimise(session, run, failure)
     print(f"  {count} random schedules, none failed", file=out)
     return count, None
 
