@@ -186,6 +186,24 @@ class Modes(unittest.TestCase):
         # The consumer starts and waits, wakes with no order in the ring, and takes one.
         self.assertEqual(schedule_string(done), "mc3c~c")
 
+    def test_the_days_rules_catch_what_a_ring_gets_wrong(self):
+        # The judge of every run's output, on days written here: the right one passes; each
+        # wrong one is caught by the rule named, and by that alone where the others hold.
+        sys.path.insert(0, os.path.join(SOURCE, "lab"))
+        from threadlab import day
+        items = [12, 7, 33, 50, 1, 8, 21, 4, 45, 19]
+
+        def text(numbers):  # each order's item in its place, under the numbers given
+            return "".join(f"{day.PROMPT}{day.confirmation(n, i)}\n{day.processing(n, i)}\n"
+                           for n, i in zip(numbers, items)) + day.FAREWELL + "\n"
+        self.assertEqual(day.check_output(text(range(10))), [])
+        for numbers, said in (([0] * 10, "order 0, item 7, confirmed where order 1"),
+                              ([1, 0, 3, 2, 5, 4, 7, 6, 9, 8], "order 1, item 12, confirmed "
+                                                              "where order 0")):
+            with self.subTest(numbers=numbers):
+                self.assertIn(said, " / ".join(what for _, what in day.check_output(
+                    text(numbers))))
+
     def test_a_failure_table_ends_where_the_run_went_wrong(self):
         done = schedule(program("orderdesk-if_in_put"), "--replay", "m2p25c27p22p~p")
         rows = [line for line in done.stdout.decode().splitlines() if line.startswith("| ")]

@@ -1,16 +1,21 @@
 // SPDX-License-Identifier: MIT
-// Main as a thread like the others. A helper joins main, which has ended its own thread with
-// pthread_exit, and the process ends with the helper. The bug: main locks a normal mutex that
-// it already holds, and waits for itself for ever, alone.
+// Main as a thread like the others. A helper joins main, which ends its own thread with
+// pthread_exit: the join returns only then, so the helper finds main's last write, and the
+// process ends with the helper. The bug: main locks a normal mutex that it already holds,
+// and waits for itself for ever, alone.
 #include <pthread.h>
+
+#include <cstdlib>
 
 namespace {
 pthread_t main_thread;
 pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
 
+bool main_done = false;  // written by main after it starts the helper, read after the join
+
 void *join_main(void *) {
-  pthread_join(main_thread, nullptr);
-  return nullptr;
+  const int joined = pthread_join(main_thread, nullptr);
+  std::exit(joined == 0 && main_done ? 0 : 1);  // returned before main had ended: status 1
 }
 }  // namespace
 
@@ -23,5 +28,8 @@ int main() {
   pthread_mutex_unlock(&mutex);
   pthread_t helper;
   pthread_create(&helper, nullptr, join_main, nullptr);
+  pthread_mutex_lock(&mutex);  // a step of main's after the helper starts, where it may move
+  main_done = true;
+  pthread_mutex_unlock(&mutex);
   pthread_exit(nullptr);
 }

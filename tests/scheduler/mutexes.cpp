@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
-// Mutexes of each type, as POSIX has them: a recursive one locked twice by its owner; an
-// error-checking one that says EDEADLK to its owner's second lock, and EPERM to another
-// thread's unlock and EBUSY to its trylock; a trylock that finds a free mutex free; and mutual
-// exclusion itself, with a step inside each critical section. The status says what was wrong.
-// The bug: a normal mutex locked again by its owner, which waits for itself for ever.
+// Mutexes of each type, as POSIX has them: a recursive one locked twice by its owner, and
+// still held after one unlock; an error-checking one that says EDEADLK to its owner's second
+// lock, and EPERM to another thread's unlock and EBUSY to its trylock; a trylock that finds a
+// free mutex free; and mutual exclusion itself, with a step inside each critical section. The
+// status says what was wrong. The bug: a normal mutex locked again by its owner, which waits
+// for itself for ever.
 #include <pthread.h>
 #include <unistd.h>
 
@@ -30,6 +31,12 @@ void *enter(void *) {
 }
 
 int try_error = 0;
+int try_recursive_error = 0;
+
+void *try_recursive(void *) {
+  try_recursive_error = pthread_mutex_trylock(&recursive);
+  return nullptr;
+}
 
 void *unlock_checked(void *) {
   unlock_error = pthread_mutex_unlock(&checked);
@@ -43,7 +50,10 @@ int main() {
   pthread_mutex_lock(&recursive);
   wrong |= pthread_mutex_lock(&recursive) != 0 ? 1 : 0;
   pthread_mutex_unlock(&recursive);
-  pthread_mutex_unlock(&recursive);
+  pthread_t trying;  // locked twice, unlocked once: still main's
+  pthread_create(&trying, nullptr, try_recursive, nullptr);
+  pthread_join(trying, nullptr);
+  wrong |= try_recursive_error != EBUSY || pthread_mutex_unlock(&recursive) != 0 ? 32 : 0;
   pthread_mutex_lock(&checked);
   wrong |= pthread_mutex_lock(&checked) != EDEADLK ? 2 : 0;
   pthread_t other;

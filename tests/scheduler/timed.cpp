@@ -23,15 +23,22 @@ int lone_timed_wait() {
   until.tv_sec += 1;
   pthread_mutex_lock(&mutex);
   int result = 0;
+  bool right = true;
   while (result == 0) {  // a wake-up with no signal, which POSIX allows: wait again
 #ifdef BUG
     result = pthread_cond_wait(&never_signalled, &mutex) == 0 ? 0 : ETIMEDOUT;
 #else
     result = pthread_cond_timedwait(&never_signalled, &mutex, &until);
 #endif
+    // Nobody signals: a 0 is a wake-up before the deadline, ETIMEDOUT comes at it or after.
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    const bool passed =
+        now.tv_sec > until.tv_sec || (now.tv_sec == until.tv_sec && now.tv_nsec >= until.tv_nsec);
+    right = right && (result == ETIMEDOUT) == passed;
   }
   pthread_mutex_unlock(&mutex);
-  return result == ETIMEDOUT ? 0 : 1;
+  return result == ETIMEDOUT && right ? 0 : 1;
 }
 
 int wait_for_worker() {
