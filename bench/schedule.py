@@ -18,16 +18,16 @@ import time
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 LAB = os.path.join(SOURCE, "lab")
-DAY = b"12\n7\n33\n50\n1\n8\n21\n4\n45\n19\n"
+DAY = "12\n7\n33\n50\n1\n8\n21\n4\n45\n19\n"
 LIMIT = 900  # seconds for one exploration
 # name: (sources, input, seconds it should take)
 PROGRAMS = {
     "orderdesk": (["orderdesk/ring.cpp", "orderdesk/orderdesk.cpp"], DAY, 30),
-    "four philosophers": (["bench/scheduler/philosophers.cpp"], b"", 10),
-    "condition-variable barrier": (["bench/scheduler/cvbarrier.cpp"], b"", 10),
-    "two producers, two consumers, one slot (lab/crowd)": (["lab/crowd/crowd.cpp"], b"", 120),
+    "four philosophers": (["bench/scheduler/philosophers.cpp"], "", 10),
+    "condition-variable barrier": (["bench/scheduler/cvbarrier.cpp"], "", 10),
+    "two producers, two consumers, one slot (lab/crowd)": (["lab/crowd/crowd.cpp"], "", 120),
     "two producers, two consumers, one condition variable": (["tests/scheduler/onecond.cpp"],
-                                                            b"", 120),
+                                                            "", 120),
 }
 
 

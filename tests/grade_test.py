@@ -211,6 +211,8 @@ class Assignment(unittest.TestCase):
                                             r"ended with status 1"),
                  "semaphores": (SEMAPHORES, "waits", r"never waits on buffer_full: it polls"),
                  "polling": (POLLING, "waits", r"never waits on buffer_full: it polls"),
+                 # a ring of four that polls loses the points of waits, and only those
+                 "polling, held at four": (POLLING, "ring of four", None),
                  "a wait on the wrong clock": (WRONG_CLOCK, "real time", r"a thread busy-waits")}
         with ThreadPoolExecutor(2) as pool:
             graded = dict(zip(rings, pool.map(lambda ring: grade(ring[0], "--only", ring[1]),
@@ -218,9 +220,9 @@ class Assignment(unittest.TestCase):
         for name, (status, tests, said, took) in graded.items():
             text, check, says = rings[name]
             with self.subTest(name):
-                self.assertEqual(status, 1, said)
-                self.assertEqual(tests[check]["status"], "failed", said)
-                self.assertRegex(tests[check]["output"], says)
+                self.assertEqual(status, 1 if says else 0, said)
+                self.assertEqual(tests[check]["status"], "failed" if says else "passed", said)
+                self.assertRegex(tests[check]["output"], says or "holds order 4")
                 self.assertLess(took, LIMIT)
 
     def test_the_same_ring_gets_the_same_grade_every_time(self):

@@ -34,7 +34,7 @@ CHECKS = {
     "any item": (5, "0, negative numbers, numbers above 50 and a word (read as 0) are taken "
                     "like any other item, as the order desk's manual page says: the day goes on"),
     "ring of four": (5, "the ring holds four orders: with the consumer held back, the producer "
-                        "confirms and puts four, and waits with the fifth"),
+                        "confirms and puts four, and holds the fifth until a take"),
     "waits": (5, "the producer waits on buffer_full and the consumer on buffer_empty, as the "
                  "assignment asks (not by polling, not on semaphores)"),
     "real time": (10, "the day in real time takes about ten seconds, one order a second; and no "
@@ -188,11 +188,15 @@ def check_ring_of_four(session):
     standing = next((t for t in run.threads if t.id == producer), None)
     waits_full = standing is not None and standing.waiting and \
         session.checks.symbol(standing.object) == "buffer_full"
-    if confirmed == 5 and count == 4 and waits_full:
+    alive = standing is not None and not standing.ended
+    # How the producer is held at the fifth order (waiting, or polling) is the waits check's.
+    if confirmed == 5 and count == 4 and alive:
         return Result("ring of four", True, "with the consumer held back, orders 0 to 3 put, "
-                      "and the producer waits on buffer_full with order 4")
-    where = "has ended" if standing is None or standing.ended else (
-        "waits on buffer_full" if waits_full else "cannot move on")
+                      "and the producer holds order 4 " + (
+                          "and waits on buffer_full" if waits_full else
+                          "without putting it (though not waiting on buffer_full: see waits)"))
+    where = "has ended" if not alive else (
+        "waits on buffer_full" if waits_full else "puts no more")
     return Result("ring of four", False, f"with the consumer held back, the producer confirmed "
                   f"{confirmed} order{'s' * (confirmed != 1)} and put {count}, then {where}; a "
                   "ring of four takes orders 0 to 3, and the producer confirms order 4 and "
