@@ -104,6 +104,22 @@ class Pairs(unittest.TestCase):
                     self.assertIn(f"failed: {first}", said(replay))
 
 
+class Polling(unittest.TestCase):
+    def test_a_program_that_polls_is_run_fair_to_sleepers_once_for_each_schedule(self):
+        # Its first run, unfair, goes round to the bound and is run again fair; every other
+        # run is fair from its start, so each schedule costs one run.
+        session = explore.Session(os.path.join(PROGRAMS, "poll"), b"")
+        try:
+            with open(os.devnull, "w") as quiet:
+                count, found = explore.explore(session, 2, 1, out=quiet)
+            made = sum(server.runs for server in session.servers.queue)
+        finally:
+            session.close()
+        self.assertIsNone(found)
+        self.assertGreater(count, 3)
+        self.assertEqual(made, count + 2)
+
+
 class Limits(unittest.TestCase):
     def test_more_threads_mutexes_and_steps_than_before_pass(self):
         # Seventeen threads, eighty mutexes, sixty thousand steps of main's: beyond the old

@@ -33,7 +33,8 @@ def schedule_options(parser):
     parser.add_argument("--bound", type=int, default=20000, metavar="STEPS",
                         help="steps a run may take; a run that takes more is run again, fair "
                         "to threads that sleep, with ten times the room, and judged if it "
-                        "still goes on (default 20000)")
+                        "still goes on; if the first run needs that, every run is made so "
+                        "(default 20000)")
     parser.add_argument("--cpu-limit", type=float, default=10.0, metavar="SECONDS",
                         help="CPU time a thread may use between two steps before the tool "
                         "gives up on the run (default 10)")
