@@ -220,6 +220,12 @@ class Checks:
                 others |= step.enabled & ~(1 << mover)
             names = " and ".join(self.names.the(t) for t in range(64) if others >> t & 1)
             who = self.names.the(mover)
+            if any(step.op in ("sleep", "yield") for step in tail):
+                # It let the others move, fairly, and none could: what it polls for never comes.
+                return Failure(f"{who} polls for ever: it made the last {len(tail)} of "
+                               f"{len(run.steps)} steps alone, sleeping or yielding between "
+                               "them, and no other thread could move to end its wait", None,
+                               ending=f"{who} goes round and round")
             return Failure(f"{who} busy-waits: it made the last {len(tail)} of {len(run.steps)} "
                            f"steps alone" + (f", while {names} could have moved" if others else
                                              ", and no other thread could move")
@@ -446,9 +452,11 @@ def merge_consumer(did):
     merged = []
     for phrase in did:
         announce = re.fullmatch(r"announces order (\d+)", phrase)
-        took = f"takes order {announce.group(1)}" if announce else None
-        if took in merged and all(p.startswith("signals") for p in merged[merged.index(took) + 1:]):
-            merged[merged.index(took)] = f"processes order {announce.group(1)}"
+        at = len(merged)  # the last phrase that is not a signal's
+        while announce and at and merged[at - 1].startswith("signals"):
+            at -= 1
+        if announce and at and merged[at - 1] == f"takes order {announce.group(1)}":
+            merged[at - 1] = f"processes order {announce.group(1)}"
         elif phrase == "works its second" and merged and merged[-1].startswith("processes order"):
             continue
         else:

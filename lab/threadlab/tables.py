@@ -37,14 +37,28 @@ def summary(did):
             said.append(pattern.replace("#", str(first)))
         else:
             said.append(pattern.replace("order #", f"orders {first}–{last}").replace(" it", " each"))
-    folded = []  # the same thing done again and again, said once with the count
-    for phrase in said:
-        if folded and folded[-1][0] == phrase:
-            folded[-1][1] += 1
-        else:
-            folded.append([phrase, 1])
     return ", ".join(phrase if times == 1 else f"{phrase} ({times:,} times)"
-                     for phrase, times in folded)
+                     for phrase, times in fold(said))
+
+
+def fold(said, longest=6):
+    """The same thing done again and again, said once with the count, as (phrase, times): one
+    phrase, or a round of up to longest phrases done three times or more, such as a thread's
+    that polls (lock, unlock, sleep)."""
+    folded, at = [], 0
+    while at < len(said):
+        best, times = 1, 1
+        for period in range(1, longest + 1):
+            round_ = said[at:at + period]
+            count = 1
+            while said[at + count * period:at + (count + 1) * period] == round_:
+                count += 1
+            if (count >= 2 if period == 1 else count >= 3) and count * period > best * times:
+                best, times = period, count
+        round_ = said[at:at + best]
+        folded.append((round_[0] if best == 1 else f"({', '.join(round_)})", times))
+        at += best * times
+    return folded
 
 
 SHOWN = (40, 10)  # of a longer run: its first rows and its last

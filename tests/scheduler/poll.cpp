@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Main polls a flag under a mutex, sleeping a millisecond between looks, until a thread
-// raises it: correct, if wasteful.
+// raises it: correct, if wasteful. With BUG the thread never raises it, and main polls for
+// ever.
 #include <pthread.h>
 #include <unistd.h>
 
@@ -10,7 +11,9 @@ bool ready = false;
 
 void *raise_flag(void *) {
   pthread_mutex_lock(&lock);
+#ifndef BUG
   ready = true;
+#endif
   pthread_mutex_unlock(&lock);
   return nullptr;
 }
