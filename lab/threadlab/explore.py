@@ -220,17 +220,15 @@ class Checks:
                 others |= step.enabled & ~(1 << mover)
             names = " and ".join(self.names.the(t) for t in range(64) if others >> t & 1)
             who = self.names.the(mover)
+            alone = f"it made the last {len(tail)} of {len(run.steps)} steps alone"
+            besides = (f", while {names} could have moved" if others else
+                       ", and no other thread could move")
             if any(step.op in ("sleep", "yield") for step in tail):
-                # It let the others move, fairly, and none could: what it polls for never comes.
-                return Failure(f"{who} polls for ever: it made the last {len(tail)} of "
-                               f"{len(run.steps)} steps alone, sleeping or yielding between "
-                               "them, and no other thread could move to end its wait", None,
-                               ending=f"{who} goes round and round")
-            return Failure(f"{who} busy-waits: it made the last {len(tail)} of {len(run.steps)} "
-                           f"steps alone" + (f", while {names} could have moved" if others else
-                                             ", and no other thread could move")
-                           + ", and never waited, slept or yielded (a scheduler lets another "
-                           "thread move only then)", None,
+                # It let the others move, fairly: what it polls for never comes.
+                return Failure(f"{who} polls for ever: {alone}, sleeping or yielding between "
+                               f"them{besides}", None, ending=f"{who} goes round and round")
+            return Failure(f"{who} busy-waits: {alone}{besides}, and never waited, slept or "
+                           "yielded (a scheduler lets another thread move only then)", None,
                            ending=f"{who} goes round and round")
         printed = run.steps[-1].printed > tail[0].printed
         ended = any(step.op == "exit" for step in tail)
