@@ -8,6 +8,7 @@ fault; and the reduction of the search, which must find what the full search fin
 
 import os
 import re
+import resource
 import shutil
 import subprocess
 import sys
@@ -144,11 +145,25 @@ class Limits(unittest.TestCase):
                          "needs root, to run as another user under a process limit")
     def test_a_deadlock_under_a_process_limit_is_never_a_pass(self):
         # As a user allowed eight processes, the runs' processes and threads are refused
-        # sooner or later: the tool must say so, never pass the program.
-        command = (f"ulimit -u 8; exec {SCHEDULE} {os.path.join(PROGRAMS, 'abba-bug')} -k 1")
-        done = subprocess.run(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                               "sh", "-c", command], capture_output=True, timeout=LIMIT,
-                              env=dict(os.environ, PYTHONDONTWRITEBYTECODE="1"))
+        # sooner or later: the tool must say so, never pass the program. The limit is set
+        # here, not by the shell: dash's ulimit has no -u. The tool, its library and the
+        # program are copied where that user can reach them, which a clone in a folder of
+        # mode 700 (root's home) is not.
+        library = os.environ.get("THREADLAB_LIBRARY") or os.path.join(
+            os.path.dirname(os.path.dirname(PROGRAMS)), "lib", "threadlab-schedule.so")
+        with tempfile.TemporaryDirectory() as work:
+            os.chmod(work, 0o755)
+            shutil.copytree(os.path.join(SOURCE, "lab"), os.path.join(work, "lab"),
+                            ignore=shutil.ignore_patterns("__pycache__"))
+            for path in (library, os.path.join(PROGRAMS, "abba-bug")):
+                shutil.copy(path, work)
+            done = subprocess.run(
+                ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                 os.path.join(work, "lab", "schedule"), os.path.join(work, "abba-bug"), "-k", "1"],
+                capture_output=True, timeout=LIMIT, env=dict(
+                    os.environ, PYTHONDONTWRITEBYTECODE="1",
+                    THREADLAB_LIBRARY=os.path.join(work, os.path.basename(library))),
+                preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NPROC, (8, 8)))
         self.assertIn(done.returncode, (1, 2), said(done))
         if done.returncode == 2:
             self.assertRegex(done.stderr.decode(), r"refused|could not")
