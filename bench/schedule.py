@@ -9,9 +9,9 @@ the time it should take on two cores. A measurement, run by hand and never by a 
 It prints one line for each program, and ends with status 0 whatever it measured, 2 when it
 could not measure. Its floor is what a search that ran each class of schedules once would take
 on this machine: the classes, times what one run of the default schedule costs, measured
-there and then with one server for each CPU, as the search runs them, and nothing judged. A run that switches
-threads more costs more, so the floor is a lower bound: where it is over the target, no
-reduction meets the target here."""
+there and then with one server for each CPU, as the search runs them, and nothing judged. A
+run that switches threads more costs more, so the floor is a lower bound: where it is over
+the target, no reduction meets the target here."""
 
 import os
 import re
@@ -22,14 +22,13 @@ import time
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 LAB = os.path.join(SOURCE, "lab")
-DAY = "12\n7\n33\n50\n1\n8\n21\n4\n45\n19\n"
 LIMIT = 900  # seconds for one exploration
 RUNS = 400  # runs of the default schedule, to measure what one costs
 sys.path.insert(0, LAB)
-from threadlab import explore, scheduler  # noqa: E402  (the lab's package)
+from threadlab import day, explore, scheduler  # noqa: E402  (the lab's package)
 # name: (sources, input, seconds it should take)
 PROGRAMS = {
-    "orderdesk": (["orderdesk/ring.cpp", "orderdesk/orderdesk.cpp"], DAY, 30),
+    "orderdesk": (["orderdesk/ring.cpp", "orderdesk/orderdesk.cpp"], day.INPUT, 30),
     "four philosophers": (["bench/scheduler/philosophers.cpp"], "", 10),
     "condition-variable barrier": (["bench/scheduler/cvbarrier.cpp"], "", 10),
     "two producers, two consumers, one slot (lab/crowd)": (["lab/crowd/crowd.cpp"], "", 120),
